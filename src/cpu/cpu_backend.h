@@ -1,0 +1,37 @@
+// The CPU device: its backend record, its column of the operation table and
+// its entry in the device list.
+#pragma once
+
+#include <cstdint>
+
+#include "qx_orb.h"
+
+namespace qx {
+
+struct ThreadPool;
+
+// Processor feature bits of CpuBackend::isa_flags.
+constexpr uint32_t CPU_SSE4_1 = 1;
+constexpr uint32_t CPU_AVX = 2;
+constexpr uint32_t CPU_AVX2 = 4;
+constexpr uint32_t CPU_AVX512F = 8;
+constexpr uint32_t CPU_NEON = 16;
+
+struct CpuBackend {
+  int32_t thread_count;  // threads per operator, caller included; below 2: single-threaded
+  uint32_t isa_flags;    // CPU_* bits; 0 = portable code only
+  ThreadPool *pool;      // only when thread_count >= 2
+};
+
+// Makes the backend record; OUT_OF_MEMORY or RUNTIME_ERROR (worker threads)
+// on failure, with nothing left behind.
+QxStatus cpu_backend_create(int32_t thread_count, CpuBackend **backend);
+// The destroy_backend slot: frees the record, then stops its pool. Null ok.
+void cpu_backend_destroy(void *backend);
+
+// The list_devices / free_device_list slots: one entry,
+// "cpu:[0-N] - CPU (N threads)" with N logical processors.
+QxStatus cpu_list_devices(char ***devices, int32_t *count);
+void cpu_free_device_list(char **devices, int32_t count);
+
+}  // namespace qx

@@ -1,0 +1,42 @@
+// A work-stealing pool of N - 1 persistent workers plus the calling thread.
+//
+// thread_pool_run(pool, trampoline, kernel, task, count) is a parallel
+// version of the serial loop
+//     for (uint64_t i = 0; i < count; ++i) kernel(task, i);
+// Items are pre-split into contiguous per-thread shares, then balanced by
+// stealing from the ends of other shares. Runs from several host threads are
+// serialised by the pool's lock.
+#pragma once
+
+#include <cstdint>
+
+#include "qx_orb.h"
+
+namespace qx {
+
+struct ThreadPool;
+struct WorkerSlot;
+
+using PoolKernel = void (*)(const void *task, uint64_t item);
+// The item-claiming routine every thread of a run executes.
+using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
+
+// Starts thread_count - 1 workers (thread_count >= 2) and returns after all
+// have started. OUT_OF_MEMORY when the pool block cannot be allocated;
+// RUNTIME_ERROR when a worker thread cannot be created. On failure nothing
+// is left behind.
+QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool);
+void thread_pool_run(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
+                     const void *task, uint64_t count);
+// Stops and joins the workers and frees the pool. Null is ignored.
+void thread_pool_destroy(ThreadPool *pool);
+uint32_t thread_pool_thread_count(const ThreadPool *pool);
+
+// Claiming by compare-and-swap, usable for any count.
+void claim_items_cas(ThreadPool *pool, WorkerSlot *slot);
+// Claiming by one fetch-and-decrement per item; needs count < 2^64 - N.
+void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot);
+// The routine an operator should use for `count` items on this pool.
+PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count);
+
+}  // namespace qx

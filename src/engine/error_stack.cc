@@ -1,0 +1,185 @@
+#include "engine/error_stack.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "runtime/allocator.h"
+
+namespace qx {
+
+const char kBuildTag[] = "da6b4f4";
+
+namespace {
+
+struct ErrorEntry {
+  const char *source;  // always "" in this library
+  int32_t line;        // always 0
+  char message[kErrorMessageBytes];
+};
+
+struct ThreadErrorSlot {
+  // 0 = free. Written under g_mutex (claim) or by the owner (release); read
+  // without the lock by every thread looking for its own slot.
+  std::atomic<platform::ThreadId> owner;
+  // Everything below is touched only by the owning thread.
+  uint8_t stale;
+  int32_t count;
+  ErrorEntry entries[kErrorMessagesPerThread];
+  char scratch[kErrorDetailBytes];
+};
+
+ThreadErrorSlot g_slots[kErrorThreadSlots];
+platform::Mutex g_mutex;   // claiming slots, the spare set, the copy-out
+char **g_spare = nullptr;  // 8 zeroed message buffers ready for the host
+
+void free_message_set(char **set) {
+  if (!set) return;
+  for (int i = 0; i < kErrorMessagesPerThread; ++i) heap_free(set[i]);
+  heap_free(set);
+}
+
+// Caller holds g_mutex.
+void create_spare_set_locked() {
+  if (g_spare) return;
+  auto **set = static_cast<char **>(heap_calloc(kErrorMessagesPerThread, sizeof(char *)));
+  if (!set) return;
+  for (int i = 0; i < kErrorMessagesPerThread; ++i) {
+    set[i] = static_cast<char *>(heap_calloc(kErrorMessageBytes, 1));
+    if (!set[i]) {
+      free_message_set(set);
+      return;
+    }
+  }
+  g_spare = set;
+}
+
+ThreadErrorSlot *find_slot(platform::ThreadId self) {
+  for (auto &slot : g_slots) {
+    if (slot.owner.load(std::memory_order_acquire) == self) return &slot;
+  }
+  return nullptr;
+}
+
+// Empties a slot; only its owner (or the claimer, under the lock) calls this.
+void clear_slot(ThreadErrorSlot *slot) {
+  slot->stale = 0;
+  slot->count = 0;
+  std::memset(slot->entries, 0, sizeof(slot->entries));
+  slot->owner.store(0, std::memory_order_release);
+}
+
+// Frees the slot of a thread that exits without collecting its messages, so
+// short-lived threads cannot use up every slot.
+struct SlotReleaseAtThreadExit {
+  bool armed = false;
+  ~SlotReleaseAtThreadExit() {
+    if (!armed) return;
+    const platform::ThreadId self = platform::current_thread_id();
+    platform::MutexLock lock(g_mutex);
+    if (ThreadErrorSlot *slot = find_slot(self)) clear_slot(slot);
+  }
+};
+thread_local SlotReleaseAtThreadExit t_slot_release;
+
+ThreadErrorSlot *claim_slot() {
+  platform::MutexLock lock(g_mutex);
+  const platform::ThreadId self = platform::current_thread_id();
+  for (auto &slot : g_slots) {
+    if (slot.owner.load(std::memory_order_relaxed) == 0) {
+      slot.stale = 0;
+      slot.count = 0;
+      slot.owner.store(self, std::memory_order_release);
+      t_slot_release.armed = true;
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+// Releases the spare set when the library is unloaded.
+struct SpareSetAtUnload {
+  ~SpareSetAtUnload() {
+    free_message_set(g_spare);
+    g_spare = nullptr;
+  }
+} g_spare_at_unload;
+
+}  // namespace
+
+void error_push(const char * /*source*/, int32_t /*line*/, const ErrorDescriptor *descriptor,
+                ...) {
+  ThreadErrorSlot *slot = find_slot(platform::current_thread_id());
+  if (!slot) slot = claim_slot();
+  if (!slot) return;  // every slot taken: dropped silently
+  if (slot->stale) {
+    slot->count = 0;
+    std::memset(slot->entries, 0, sizeof(slot->entries));
+    slot->stale = 0;
+  }
+  if (slot->count >= kErrorMessagesPerThread) return;
+
+  ErrorEntry &entry = slot->entries[slot->count];
+  entry.source = "";
+  entry.line = 0;
+  if (descriptor->format) {
+    va_list arguments;
+    va_start(arguments, descriptor);
+    std::vsnprintf(slot->scratch, sizeof(slot->scratch), descriptor->format, arguments);
+    va_end(arguments);
+    std::snprintf(entry.message, sizeof(entry.message), "%s %08X: %s", kBuildTag,
+                  static_cast<unsigned>(descriptor->code), slot->scratch);
+    std::memset(slot->scratch, 0, sizeof(slot->scratch));
+  } else {
+    std::snprintf(entry.message, sizeof(entry.message), "%s %08X: Marlow Error.", kBuildTag,
+                  static_cast<unsigned>(descriptor->code));
+  }
+  slot->count += 1;
+}
+
+void error_stack_reset() {
+  {
+    platform::MutexLock lock(g_mutex);
+    create_spare_set_locked();
+  }
+  if (ThreadErrorSlot *slot = find_slot(platform::current_thread_id())) slot->stale = 1;
+}
+
+}  // namespace qx
+
+using namespace qx;
+
+extern "C" QX_API QxStatus qx_get_error_stack(char ***message_stack,
+                                              int32_t *message_stack_depth) {
+  if (message_stack) *message_stack = nullptr;
+  if (message_stack_depth) *message_stack_depth = 0;
+  if (!message_stack || !message_stack_depth) return QX_STATUS_INVALID_ARGUMENT;
+
+  ThreadErrorSlot *slot = find_slot(platform::current_thread_id());
+  if (!slot) return QX_STATUS_INVALID_STATE;
+
+  platform::MutexLock lock(g_mutex);
+  if (!g_spare) return QX_STATUS_INVALID_STATE;  // the slot keeps its messages
+  for (int i = 0; i < kErrorMessagesPerThread; ++i) {
+    std::memset(g_spare[i], 0, kErrorMessageBytes);
+  }
+  for (int i = 0; i < slot->count; ++i) {
+    std::memcpy(g_spare[i], slot->entries[i].message, kErrorMessageBytes);
+    g_spare[i][kErrorMessageBytes - 1] = '\0';
+  }
+  *message_stack_depth = slot->count;
+  *message_stack = g_spare;
+  g_spare = nullptr;
+  clear_slot(slot);
+
+  create_spare_set_locked();
+  return g_spare ? QX_STATUS_SUCCESS : QX_STATUS_OUT_OF_MEMORY;
+}
+
+extern "C" QX_API void qx_free_error_stack(char **message_stack) {
+  free_message_set(message_stack);
+}
+
+extern "C" QX_API void qx_free(void *pointer) { heap_free(pointer); }

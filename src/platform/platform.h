@@ -1,0 +1,117 @@
+// The one internal layer that touches the operating system and the processor.
+// Everything above it is portable; a new platform adds its own .cc files that
+// implement these declarations (the POSIX/Linux build uses platform_posix.cc
+// and cpu_features_x86.cc).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+// Windows threads and locks are added as platform_windows.cc.
+#else
+#include <pthread.h>
+#endif
+
+namespace qx {
+namespace platform {
+
+// ---- Threads ---------------------------------------------------------------
+
+// Identity of the calling thread; 0 never denotes a live thread.
+using ThreadId = uintptr_t;
+ThreadId current_thread_id();
+
+#if defined(_WIN32)
+using NativeThread = void *;
+#else
+using NativeThread = pthread_t;
+#endif
+
+// What a new thread runs; owned by the caller and kept alive until joined.
+struct ThreadEntry {
+  void (*main)(void *argument);
+  void *argument;
+};
+
+// Starts a thread with the default stack size. False when the system refuses.
+bool thread_create(NativeThread *thread, ThreadEntry *entry);
+void thread_join(NativeThread thread);
+
+// Tests make the Nth thread creation from now fail (0 = the next one);
+// a negative value turns injection off.
+void fail_thread_create_after(long n);
+
+// A plain non-recursive mutex; construction and destruction cannot fail.
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex &) = delete;
+  Mutex &operator=(const Mutex &) = delete;
+  void lock();
+  void unlock();
+
+ private:
+#if defined(_WIN32)
+  void *handle_[5];  // room for a CRITICAL_SECTION
+#else
+  pthread_mutex_t handle_;
+#endif
+};
+
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex &mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() { mutex_.unlock(); }
+  MutexLock(const MutexLock &) = delete;
+  MutexLock &operator=(const MutexLock &) = delete;
+
+ private:
+  Mutex &mutex_;
+};
+
+// Blocks while *word equals expected (spurious returns allowed: callers
+// re-test their condition). Wakes every waiter on word.
+void futex_wait(std::atomic<uint32_t> *word, uint32_t expected);
+void futex_wake_all(std::atomic<uint32_t> *word);
+
+// One processor spin-wait hint; giving up the rest of the time slice.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+void thread_yield();
+
+// ---- Processor ---------------------------------------------------------------
+
+// Logical processors configured in the system (0 when unknown).
+int32_t processor_count();
+
+// Processor feature bits (the CPU_* values of the CPU backend).
+uint32_t detect_isa_flags();
+
+// ---- Memory and files --------------------------------------------------------
+
+// Aligned block (alignment a power of two, at least sizeof(void*)); null on
+// failure. Only aligned_free releases it.
+void *aligned_alloc(size_t alignment, size_t size);
+void aligned_free(void *pointer);
+
+// Opens a file by its UTF-8 path.
+std::FILE *file_open(const char *utf8_path, const char *mode);
+
+// ---- Console -------------------------------------------------------------------
+
+// printf format of one diagnostic console line on this platform.
+extern const char *const kConsoleErrorLineFormat;
+// Called before every console write (Windows switches the code page).
+void console_prepare();
+
+}  // namespace platform
+}  // namespace qx

@@ -1,0 +1,92 @@
+// POSIX threads, Linux futexes, glibc processor count and posix_memalign.
+#include "platform/platform.h"
+
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/sysinfo.h>
+
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace qx {
+namespace platform {
+
+ThreadId current_thread_id() {
+  // glibc's pthread_t is the address of the thread descriptor: never 0 and
+  // unique among live threads, so plain equality is the equality test.
+  return static_cast<ThreadId>(pthread_self());
+}
+
+namespace {
+
+std::atomic<long> g_thread_create_countdown{-1};
+
+bool injected_thread_failure() {
+  long n = g_thread_create_countdown.load(std::memory_order_relaxed);
+  while (n >= 0) {
+    if (g_thread_create_countdown.compare_exchange_weak(n, n - 1)) return n == 0;
+  }
+  return false;
+}
+
+void *posix_thread_main(void *argument) {
+  auto *entry = static_cast<ThreadEntry *>(argument);
+  entry->main(entry->argument);
+  return nullptr;
+}
+
+}  // namespace
+
+bool thread_create(NativeThread *thread, ThreadEntry *entry) {
+  if (injected_thread_failure()) return false;
+  return pthread_create(thread, nullptr, posix_thread_main, entry) == 0;
+}
+
+void thread_join(NativeThread thread) { pthread_join(thread, nullptr); }
+
+void fail_thread_create_after(long n) { g_thread_create_countdown.store(n < 0 ? -1 : n); }
+
+Mutex::Mutex() { pthread_mutex_init(&handle_, nullptr); }
+Mutex::~Mutex() { pthread_mutex_destroy(&handle_); }
+void Mutex::lock() { pthread_mutex_lock(&handle_); }
+void Mutex::unlock() { pthread_mutex_unlock(&handle_); }
+
+void futex_wait(std::atomic<uint32_t> *word, uint32_t expected) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
+          nullptr, nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<uint32_t> *word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT32_MAX,
+          nullptr, nullptr, 0);
+}
+
+void thread_yield() { sched_yield(); }
+
+int32_t processor_count() {
+  int n = get_nprocs_conf();
+  return n > 0 ? n : 0;
+}
+
+void *aligned_alloc(size_t alignment, size_t size) {
+  void *pointer = nullptr;
+  if (posix_memalign(&pointer, alignment, size == 0 ? alignment : size) != 0) return nullptr;
+  return pointer;
+}
+
+void aligned_free(void *pointer) { free(pointer); }
+
+std::FILE *file_open(const char *utf8_path, const char *mode) {
+  return std::fopen(utf8_path, mode);
+}
+
+const char *const kConsoleErrorLineFormat = "\033[31m[ERROR] %s\033[0m\n";
+
+void console_prepare() {}
+
+}  // namespace platform
+}  // namespace qx

@@ -1,0 +1,20 @@
+#include "runtime/operation_table.h"
+
+namespace qx {
+namespace {
+
+OperationTable make_operation_table() {
+  OperationTable table{};
+  register_cpu_column(table);
+  register_reference_operators(table);
+  return table;
+}
+
+}  // namespace
+
+OperationTable &operation_table() {
+  static OperationTable table = make_operation_table();
+  return table;
+}
+
+}  // namespace qx
