@@ -1,0 +1,52 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qx_orb.h"
+#include "engine/error_stack.h"
+#include "platform/platform.h"
+#include "runtime/allocator.h"
+
+namespace qx_test {
+
+// The calling thread's messages, collected (and so cleared) through the C API.
+inline std::vector<std::string> collect_messages(QxStatus *status = nullptr) {
+  char **stack = nullptr;
+  int32_t depth = 0;
+  const QxStatus result = qx_get_error_stack(&stack, &depth);
+  if (status) *status = result;
+  std::vector<std::string> lines;
+  for (int32_t i = 0; stack && i < depth; ++i) lines.emplace_back(stack[i]);
+  qx_free_error_stack(stack);
+  return lines;
+}
+
+// Clears whatever the thread had, so a later collection shows only new lines.
+inline void discard_messages() { collect_messages(); }
+
+// A message line as the library formats it.
+inline std::string line(int code, const std::string &detail) {
+  char head[32];
+  std::snprintf(head, sizeof(head), "da6b4f4 %08X: ", static_cast<unsigned>(code));
+  return head + detail;
+}
+inline std::string generic_line(int code) { return line(code, "Marlow Error."); }
+
+// Live heap blocks once the error stack's spare message set exists, which a
+// first reset creates and which lives for the whole process.
+inline long settled_live_blocks() {
+  qx::error_stack_reset();
+  return qx::allocator_testing::live_blocks();
+}
+
+// Turns fault injection off again whatever a test did.
+struct FaultInjectionOff {
+  ~FaultInjectionOff() {
+    qx::allocator_testing::fail_after(-1);
+    qx::platform::fail_thread_create_after(-1);
+  }
+};
+
+}  // namespace qx_test
