@@ -1,0 +1,158 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cpu/cpu_backend.h"
+#include "cpu/device_selection.h"
+#include "cpu/thread_pool.h"
+#include "runtime/device_context.h"
+#include "test_support.h"
+
+using namespace qx;
+using qx_test::collect_messages;
+using qx_test::generic_line;
+using qx_test::line;
+
+namespace {
+
+const int32_t kDefaultThreads = platform::processor_count() / 2;
+
+struct Opened {
+  QxStatus status;
+  int32_t thread_count;
+  bool has_pool;
+  std::vector<std::string> messages;
+};
+
+Opened open(const char *device, const char *preferred = "cpu:1") {
+  qx_test::discard_messages();
+  error_stack_reset();
+  DeviceContext *context = nullptr;
+  Opened result{open_device(device, preferred, &context), 0, false, {}};
+  if (result.status == QX_STATUS_SUCCESS) {
+    auto *backend = static_cast<CpuBackend *>(context->backend);
+    EXPECT_EQ(context->device_type, kDeviceCpu);
+    EXPECT_EQ(context->refcount, 1);
+    EXPECT_EQ(backend->isa_flags, platform::detect_isa_flags());
+    result.thread_count = backend->thread_count;
+    result.has_pool = backend->pool != nullptr;
+    if (backend->pool) {
+      EXPECT_EQ(thread_pool_thread_count(backend->pool), static_cast<uint32_t>(backend->thread_count));
+    }
+    release_device_context(context);
+  } else {
+    EXPECT_EQ(context, nullptr);
+  }
+  result.messages = collect_messages();
+  return result;
+}
+
+TEST(DeviceStrings, SelectTheCpuWithItsThreadCount) {
+  const struct {
+    const char *device;
+    int32_t threads;
+  } cases[] = {
+      {"", kDefaultThreads},     {":", kDefaultThreads}, {"cpu:", kDefaultThreads},
+      {"c", kDefaultThreads},    {"cp", kDefaultThreads}, {"cpu", kDefaultThreads},
+      {"cpu:1", 1},              {"c:2", 2},              {"cpu:3", 3},
+      {"cpu: 2", 2},             {"cpu:+2", 2},           {"cpu:0", kDefaultThreads},
+      {"cpu:-3", -3},            {"best", 1},             {":1", 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.device);
+    const Opened opened = open(c.device);
+    EXPECT_EQ(opened.status, QX_STATUS_SUCCESS);
+    EXPECT_EQ(opened.thread_count, c.threads);
+    EXPECT_EQ(opened.has_pool, c.threads >= 2);
+    EXPECT_TRUE(opened.messages.empty());
+  }
+}
+
+TEST(DeviceStrings, MalformedNumbersFailSilently) {
+  const char *cases[] = {"cpu:x", "cpu:1x", "cpu:1 ", "cpu::1",
+                         "cpu:99999999999999999999", "cpu:4294967296", "cpu:-2147483649",
+                         "gpu:1.5"};
+  for (const char *device : cases) {
+    SCOPED_TRACE(device);
+    const Opened opened = open(device);
+    EXPECT_EQ(opened.status, QX_STATUS_INVALID_ARGUMENT);
+    EXPECT_TRUE(opened.messages.empty());
+  }
+}
+
+TEST(DeviceStrings, UnknownTypesAreNamedInTheMessage) {
+  // This build has no GPU backend, so the GPU keyword selects nothing either.
+  const char *cases[] = {"x", "x:", "cpux", "cpu0", "best:", "best:1", "gpu", "gp", "g", "g:0", "BEST", "CPU"};
+  for (const char *device : cases) {
+    SCOPED_TRACE(device);
+    const Opened opened = open(device);
+    EXPECT_EQ(opened.status, QX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(opened.messages,
+              std::vector<std::string>{line(802, std::string(device) +
+                                                     " is not a valid device string")});
+  }
+}
+
+TEST(DeviceStrings, BestFallsBackToTheDefaultCpu) {
+  const Opened opened = open("best", "nonsense");
+  EXPECT_EQ(opened.status, QX_STATUS_SUCCESS);
+  EXPECT_EQ(opened.thread_count, kDefaultThreads);
+  // The failed preferred attempt leaves its line; the call still succeeds.
+  EXPECT_EQ(opened.messages,
+            std::vector<std::string>{line(802, "nonsense is not a valid device string")});
+}
+
+TEST(DeviceSelectionFailures, EveryAllocationFailureIsReportedWithoutLeaks) {
+  qx_test::FaultInjectionOff restore;
+  for (const char *device : {"cpu:1", "cpu:2", "cpu:4"}) {
+    const long live_before = qx_test::settled_live_blocks();
+    for (long n = 0;; ++n) {
+      SCOPED_TRACE(std::string(device) + " failing allocation " + std::to_string(n));
+      qx_test::discard_messages();
+      error_stack_reset();
+      allocator_testing::fail_after(n);
+      DeviceContext *context = nullptr;
+      const QxStatus status = open_device(device, "cpu:1", &context);
+      allocator_testing::fail_after(-1);
+      if (status == QX_STATUS_SUCCESS) {
+        release_device_context(context);
+        EXPECT_EQ(qx_test::settled_live_blocks(), live_before);
+        break;
+      }
+      EXPECT_EQ(status, QX_STATUS_OUT_OF_MEMORY);
+      EXPECT_EQ(context, nullptr);
+      const auto messages = collect_messages();
+      ASSERT_GE(messages.size(), 2u);
+      EXPECT_EQ(messages.back(), generic_line(300));
+      EXPECT_EQ(qx_test::settled_live_blocks(), live_before);
+      ASSERT_LT(n, 100) << "allocation walk did not end";
+    }
+  }
+}
+
+TEST(DeviceSelectionFailures, AWorkerThatCannotStartFailsCreation) {
+  qx_test::FaultInjectionOff restore;
+  const long live_before = qx_test::settled_live_blocks();
+  for (long k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k);
+    platform::fail_thread_create_after(k);  // workers 1..3 of "cpu:4"
+    const Opened opened = open("cpu:4");
+    platform::fail_thread_create_after(-1);
+    EXPECT_EQ(opened.status, QX_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(opened.messages, std::vector<std::string>(2, generic_line(300)));
+  }
+  EXPECT_EQ(qx_test::settled_live_blocks(), live_before);
+}
+
+TEST(ProcessorFeatures, BitsFollowTheProcessor) {
+  const uint32_t flags = platform::detect_isa_flags();
+  __builtin_cpu_init();
+  EXPECT_EQ((flags & CPU_SSE4_1) != 0, __builtin_cpu_supports("sse4.1") != 0);
+  EXPECT_EQ((flags & CPU_AVX2) != 0, __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ((flags & CPU_AVX512F) != 0, __builtin_cpu_supports("avx512f") != 0);
+  EXPECT_EQ(flags & CPU_NEON, 0u);
+}
+
+}  // namespace
