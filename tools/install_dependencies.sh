@@ -3,7 +3,8 @@
 # library, its tests, benchmarks and programs. Does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
+          libsndfile1-dev libsoxr-dev)
 
 missing=()
 for package in "${packages[@]}"; do
