@@ -12,6 +12,7 @@
 #include "engine/error_catalogue.h"
 #include "frontend/fft_tables.h"
 #include "frontend/real_fft.h"
+#include "frontend/real_fft_stages.h"
 #include "runtime/allocator.h"
 
 // The transcription below must round exactly as the library does.
@@ -130,6 +131,20 @@ TEST(RealFft, BitEqualToTranscribedSteps) {
     EXPECT_TRUE(same_bits(out.data(), expected.data(), kFftOutputFloats)) << "seed " << seed;
   }
 }
+
+#if defined(__SSE2__)
+// The vector stages must give the portable stages' bits; the transform only
+// reaches the portable ones for stages 0 and 1 on this target.
+TEST(RealFft, VectorStagesMatchScalarStages) {
+  for (int s = 2; s < 8; ++s) {
+    const std::vector<float> start = random_input(100 + s, 1000.0f);
+    std::vector<float> scalar = start, vector = start;
+    fft_stage_scalar(scalar.data(), scalar.data() + 256, s);
+    fft_stage_sse2(vector.data(), vector.data() + 256, s);
+    EXPECT_TRUE(same_bits(scalar.data(), vector.data(), scalar.size())) << "stage " << s;
+  }
+}
+#endif
 
 // Inputs with a closed-form spectrum. `bin` (if >= 0) must hold `value` + 0i;
 // every other value must be within `tolerance` of 0. For a pure cosine the

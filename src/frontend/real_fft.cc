@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "frontend/fft_tables.h"
+#include "frontend/real_fft_stages.h"
 #include "runtime/allocator.h"
 
 namespace qx {
@@ -20,38 +21,23 @@ constexpr size_t kWorkAlignment = 32;        // every host block of the runtime
 
 // Z[r(n)] = z[n]: decimation in time wants its input in bit-reversed order.
 // Reads all of the input, so the output may alias it afterwards.
-void bit_reverse_scatter(const float *input, float *z) {
+void bit_reverse_scatter(const float *input, float *re, float *im) {
   for (int n = 0; n < 256; ++n) {
-    const int slot = QX_FFT_BIT_REVERSE_TABLE[n];
-    z[slot] = input[2 * n];
-    z[slot + 1] = input[2 * n + 1];
+    const int slot = QX_FFT_BIT_REVERSE_TABLE[n] / 2;  // the table holds interleaved indexes
+    re[slot] = input[2 * n];
+    im[slot] = input[2 * n + 1];
   }
 }
 
-// Eight radix-2 decimation-in-time stages over 256 complex values in place;
-// stage s joins pairs of 2^s-point transforms with twiddles e^(-2*pi*i*j*stride/512),
-// stride = 256 >> s.
-void butterflies(float *z) {
-  for (int s = 0; s < 8; ++s) {
-    const int half = 1 << s;
-    const int stride = 256 >> s;
-    for (int base = 0; base < 256; base += 2 * half) {
-      for (int j = 0; j < half; ++j) {
-        const float sn = QX_FFT_SINE_TABLE[j * stride];
-        const float cs = QX_FFT_SINE_TABLE[j * stride + 128];
-        float *top = z + 2 * (base + j);
-        float *bottom = z + 2 * (base + j + half);
-        // t = bottom * (cs - i*sn)
-        const float t_re = bottom[0] * cs + bottom[1] * sn;
-        const float t_im = bottom[1] * cs - bottom[0] * sn;
-        const float top_re = top[0];
-        const float top_im = top[1];
-        top[0] = top_re + t_re;
-        top[1] = top_im + t_im;
-        bottom[0] = top_re - t_re;
-        bottom[1] = top_im - t_im;
-      }
-    }
+void butterflies(float *re, float *im) {
+  fft_stage_scalar(re, im, 0);
+  fft_stage_scalar(re, im, 1);
+  for (int s = 2; s < 8; ++s) {
+#if defined(__SSE2__)
+    fft_stage_sse2(re, im, s);
+#else
+    fft_stage_scalar(re, im, s);
+#endif
   }
 }
 
@@ -60,33 +46,54 @@ void butterflies(float *z) {
 // c + id = Z[256-k], the even half is (Z[k] + conj Z[256-k]) / 2 and the odd
 // half (Z[k] - conj Z[256-k]) / 2i; the odd half is rotated by e^(-2*pi*i*k/512).
 // The halving and the single-sided doubling leave one 1/512 factor.
-void split(const float *z, float *out) {
-  const float z0_re = z[0];
-  const float z0_im = z[1];
+void split(const float *re, const float *im, float *out) {
   for (int k = 1; k < 256; ++k) {
-    const float a = z[2 * k];
-    const float b = z[2 * k + 1];
-    const float c = z[2 * (256 - k)];
-    const float d = z[2 * (256 - k) + 1];
+    const float a = re[k];
+    const float b = im[k];
+    const float c = re[256 - k];
+    const float d = im[256 - k];
     const float cs = QX_FFT_SINE_TABLE[k + 128];
     const float sn = QX_FFT_SINE_TABLE[k];
     out[2 * k] = (c + a + cs * (b + d) + sn * (c - a)) * kOneOver512;
     out[2 * k + 1] = (b - d + cs * (c - a) - sn * (b + d)) * kOneOver512;
   }
-  out[0] = (z0_re + z0_im) * kOneOver512;
+  out[0] = (re[0] + im[0]) * kOneOver512;
   out[1] = 0.0f;
-  out[512] = (z0_re - z0_im) * kOneOver512;
+  out[512] = (re[0] - im[0]) * kOneOver512;
   out[513] = 0.0f;
 }
 
 }  // namespace
 
+void fft_stage_scalar(float *re, float *im, int s) {
+  const int half = 1 << s;
+  const int stride = 256 >> s;
+  for (int base = 0; base < 256; base += 2 * half) {
+    for (int j = 0; j < half; ++j) {
+      const float sn = QX_FFT_SINE_TABLE[j * stride];
+      const float cs = QX_FFT_SINE_TABLE[j * stride + 128];
+      const int top = base + j;
+      const int bottom = top + half;
+      const float t_re = re[bottom] * cs + im[bottom] * sn;
+      const float t_im = im[bottom] * cs - re[bottom] * sn;
+      const float top_re = re[top];
+      const float top_im = im[top];
+      re[top] = top_re + t_re;
+      im[top] = top_im + t_im;
+      re[bottom] = top_re - t_re;
+      im[bottom] = top_im - t_im;
+    }
+  }
+}
+
 void real_fft_512_with_buffer(const float *input, float *output, float *work) {
   assert(!overlaps(work, kFftWorkFloats, input, kFftInputFloats));
   assert(!overlaps(work, kFftWorkFloats, output, kFftOutputFloats));
-  bit_reverse_scatter(input, work);
-  butterflies(work);
-  split(work, output);
+  float *re = work;
+  float *im = work + 256;
+  bit_reverse_scatter(input, re, im);
+  butterflies(re, im);
+  split(re, im, output);
 }
 
 QxStatus real_fft_512(const float *input, float *output) {
