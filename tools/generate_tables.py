@@ -25,7 +25,7 @@ TOOL = "tools/generate_tables.py"
 
 decimal.getcontext().prec = 60
 # Values closer than this to a rounding boundary are reported, not rounded.
-TIE_GUARD = Decimal("1e-40")
+TIE_GUARD = Fraction(1, 10 ** 40)
 
 
 # ---- High-precision elementary functions --------------------------------------
