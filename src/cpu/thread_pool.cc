@@ -1,12 +1,159 @@
-// Placeholder until the worker pool lands: multi-threaded CPU devices fail.
-#include "cpu/thread_pool.h"
+// Worker pool lifetime and runs on POSIX threads with Linux futexes.
+//
+// Workers sleep on `command` itself: a new run stores a word that differs
+// from the last one (the phase bit toggles) and wakes them all. The creator
+// and the runner sleep on `done_word`, which the last reporting worker
+// clears. Both sides spin briefly first, since runs of one operator tend to
+// follow each other closely.
+#include <cstring>
+#include <new>
+
+#include "cpu/thread_pool_internal.h"
+#include "runtime/allocator.h"
 
 namespace qx {
-QxStatus thread_pool_create(uint32_t, ThreadPool **) { return QX_STATUS_RUNTIME_ERROR; }
-void thread_pool_run(ThreadPool *, PoolTrampoline, PoolKernel, const void *, uint64_t) {}
-void thread_pool_destroy(ThreadPool *) {}
-uint32_t thread_pool_thread_count(const ThreadPool *) { return 1; }
-void claim_items_cas(ThreadPool *, WorkerSlot *) {}
-void claim_items_fetch(ThreadPool *, WorkerSlot *) {}
-PoolTrampoline choose_claiming(const ThreadPool *, uint64_t) { return claim_items_cas; }
+namespace {
+
+constexpr int kSpinSteps = 1000;
+
+// Waits until `word` no longer holds `value` and returns what it holds then.
+// The acquire load pairs with the release store that changed it.
+uint32_t wait_while_equal(std::atomic<uint32_t> &word, uint32_t value) {
+  for (int step = 0; step < kSpinSteps; ++step) {
+    platform::cpu_relax();
+    const uint32_t now = word.load(std::memory_order_acquire);
+    if (now != value) return now;
+  }
+  for (;;) {
+    platform::futex_wait(&word, value);
+    const uint32_t now = word.load(std::memory_order_acquire);
+    if (now != value) return now;
+  }
+}
+
+void wait_until_done(ThreadPool *pool) { wait_while_equal(pool->done_word, 1); }
+
+// Takes `reports` off `pending`; whoever reaches 0 ends the wait.
+void report(ThreadPool *pool, uint64_t reports) {
+  if (pool->pending.fetch_sub(reports, std::memory_order_acq_rel) == reports) {
+    pool->done_word.store(0, std::memory_order_release);
+    platform::futex_wake_all(&pool->done_word);
+  }
+}
+
+void worker_main(void *argument) {
+  auto *slot = static_cast<WorkerSlot *>(argument);
+  ThreadPool *pool = slot->pool;
+  report(pool, 1);  // started
+  uint32_t last_seen = kCommandIdle;
+  for (;;) {
+    const uint32_t command = wait_while_equal(pool->command, last_seen);
+    const uint32_t value = command & kCommandValueMask;
+    if (value == kCommandExit) return;  // shutdown waits for joins, not reports
+    if (value == kCommandRun) pool->trampoline(pool, slot);
+    report(pool, 1);
+    last_seen = command;
+  }
+}
+
+// Stops every started worker and releases the block.
+void stop_and_free(ThreadPool *pool) {
+  const uint64_t n = pool->thread_count;
+  WorkerSlot *slots = pool_slots(pool);
+  pool->pending.store(n - 1, std::memory_order_relaxed);
+  pool->command.store(kCommandExit, std::memory_order_release);
+  platform::futex_wake_all(&pool->command);
+  for (uint64_t i = 1; i < n; ++i) {
+    if (slots[i].entry.main) platform::thread_join(slots[i].thread);
+  }
+  const size_t bytes = sizeof(ThreadPool) + n * sizeof(WorkerSlot);
+  pool->~ThreadPool();
+  void *block = pool;
+  std::memset(block, 0, bytes);
+  aligned_free(block);
+}
+
+}  // namespace
+
+void split_items(ThreadPool *pool, uint64_t count) {
+  const uint64_t n = pool->thread_count;
+  const uint64_t q = fast_divide(count, pool->divisor);
+  const uint64_t larger = count - q * n;
+  WorkerSlot *slots = pool_slots(pool);
+  uint64_t begin = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t share = q + (i < larger ? 1 : 0);
+    slots[i].begin = begin;
+    begin += share;
+    slots[i].end.store(begin, std::memory_order_relaxed);
+    slots[i].remaining.store(static_cast<int64_t>(share), std::memory_order_relaxed);
+  }
+}
+
+QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
+  // One thread needs no pool: the backend runs such devices without one.
+  if (thread_count < 2 || !pool_out) return QX_STATUS_INVALID_ARGUMENT;
+  const uint64_t n = thread_count;
+  if (n > (SIZE_MAX - sizeof(ThreadPool)) / sizeof(WorkerSlot)) return QX_STATUS_OUT_OF_MEMORY;
+  const size_t bytes = sizeof(ThreadPool) + static_cast<size_t>(n) * sizeof(WorkerSlot);
+  void *block = aligned_malloc(kPoolLineBytes, bytes);
+  if (!block) return QX_STATUS_OUT_OF_MEMORY;
+  std::memset(block, 0, bytes);
+
+  auto *pool = new (block) ThreadPool();
+  pool->thread_count = n;
+  pool->divisor = fast_divisor_make(n);
+  WorkerSlot *slots = pool_slots(pool);
+  for (uint64_t i = 0; i < n; ++i) {
+    new (&slots[i]) WorkerSlot();
+    slots[i].index = i;
+    slots[i].pool = pool;
+  }
+
+  pool->pending.store(n - 1, std::memory_order_relaxed);
+  pool->done_word.store(1, std::memory_order_relaxed);
+  for (uint64_t i = 1; i < n; ++i) {
+    slots[i].entry = platform::ThreadEntry{worker_main, &slots[i]};
+    if (!platform::thread_create(&slots[i].thread, &slots[i].entry)) {
+      slots[i].entry = platform::ThreadEntry{};
+      // Slots i .. n-1 will never report: count them off ourselves, let the
+      // started workers settle, then take the pool down again.
+      report(pool, n - i);
+      wait_until_done(pool);
+      stop_and_free(pool);
+      return QX_STATUS_RUNTIME_ERROR;
+    }
+  }
+  wait_until_done(pool);
+  *pool_out = pool;
+  return QX_STATUS_SUCCESS;
+}
+
+void thread_pool_run(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
+                     const void *task, uint64_t count) {
+  platform::MutexLock hold(pool->lock);
+  pool->trampoline = trampoline;
+  pool->kernel = kernel;
+  pool->task = task;
+  pool->pending.store(pool->thread_count - 1, std::memory_order_relaxed);
+  pool->done_word.store(1, std::memory_order_relaxed);
+  split_items(pool, count);
+
+  const uint32_t previous = pool->command.load(std::memory_order_relaxed);
+  const uint32_t next = ((previous & kCommandPhaseBit) ^ kCommandPhaseBit) | kCommandRun;
+  pool->command.store(next, std::memory_order_release);
+  platform::futex_wake_all(&pool->command);
+
+  trampoline(pool, &pool_slots(pool)[0]);
+  wait_until_done(pool);
+}
+
+void thread_pool_destroy(ThreadPool *pool) {
+  if (pool) stop_and_free(pool);
+}
+
+uint32_t thread_pool_thread_count(const ThreadPool *pool) {
+  return static_cast<uint32_t>(pool->thread_count);
+}
+
 }  // namespace qx

@@ -22,10 +22,12 @@ using PoolKernel = void (*)(const void *task, uint64_t item);
 using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
 
 // Starts thread_count - 1 workers (thread_count >= 2) and returns after all
-// have started. OUT_OF_MEMORY when the pool block cannot be allocated;
-// RUNTIME_ERROR when a worker thread cannot be created. On failure nothing
-// is left behind.
+// have started. INVALID_ARGUMENT for fewer than 2 threads (a single thread
+// needs no pool) or a null out-pointer; OUT_OF_MEMORY when the pool block
+// cannot be allocated; RUNTIME_ERROR when a worker thread cannot be created.
+// On failure nothing is left behind and *pool is untouched.
 QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool);
+// Never allocates; waits for a run issued by another thread to finish first.
 void thread_pool_run(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
                      const void *task, uint64_t count);
 // Stops and joins the workers and frees the pool. Null is ignored.

@@ -1,0 +1,83 @@
+// Layout of the worker pool block, shared by the pool's own files and tests.
+//
+// One 64-byte aligned, zero-filled block: the header lines, then one slot
+// line per thread (slot 0 belongs to the thread calling thread_pool_run).
+// Every per-thread counter sits on its own line so that claiming items never
+// bounces a line between two owners.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "cpu/fast_divide.h"
+#include "cpu/thread_pool.h"
+#include "platform/platform.h"
+
+namespace qx {
+
+constexpr size_t kPoolLineBytes = 64;
+
+// command: bit 31 is the phase, toggled by every run so that two runs in a
+// row never store the same word; bits 0-30 say what to do.
+constexpr uint32_t kCommandPhaseBit = 0x80000000u;
+constexpr uint32_t kCommandValueMask = 0x7fffffffu;
+constexpr uint32_t kCommandIdle = 0;
+constexpr uint32_t kCommandRun = 1;
+constexpr uint32_t kCommandExit = 2;
+
+struct alignas(kPoolLineBytes) WorkerSlot {
+  // First item of the share. Written by the runner before the run's command
+  // is published (release) and read by the owner after loading it (acquire).
+  uint64_t begin;
+  // One past the last unclaimed item. Thieves decrement it, and only after
+  // their decrement of `remaining` succeeded, taking the new value as their
+  // item; the owner never touches it during a run.
+  std::atomic<uint64_t> end;
+  // Items of the share not yet claimed. Every claim, by owner or thief,
+  // decrements it first; the owner's k-th claim takes begin + k - 1, so owner
+  // and thieves meet without overlap. Compare-and-swap claims never take it
+  // below 0; fetch-and-decrement claims may, by at most one per thread.
+  std::atomic<int64_t> remaining;
+  uint64_t index;
+  ThreadPool *pool;
+  platform::NativeThread thread;
+  // What the worker thread runs; lives in the block until the thread is
+  // joined. `entry.main` is null exactly when the slot has no thread.
+  platform::ThreadEntry entry;
+};
+static_assert(sizeof(WorkerSlot) == kPoolLineBytes, "one slot per 64-byte line");
+
+struct alignas(kPoolLineBytes) ThreadPool {
+  // Workers that still have to report the end of start-up or of the current
+  // run. Set by the runner (or creator) while no worker reports; each worker
+  // decrements it once (acq_rel) and the one that reaches 0 clears
+  // `done_word`, so the last report carries every worker's writes.
+  std::atomic<uint64_t> pending;
+  // The workers' wake word. Written only under `lock` (or by shutdown) with
+  // release after every field of the run is in place; workers load it with
+  // acquire and sleep on it while it equals the last value they saw.
+  std::atomic<uint32_t> command;
+  // 1 while start-up or a run is in progress, cleared (release) by the last
+  // reporting worker with a wake-all. The creator and runner wait on it.
+  std::atomic<uint32_t> done_word;
+  // The run's fields: written before `command` is published, read after.
+  PoolTrampoline trampoline;
+  PoolKernel kernel;
+  const void *task;
+  uint64_t thread_count;
+  FastDivisor64 divisor;  // dividing item counts by thread_count
+  platform::Mutex lock;   // one run at a time
+};
+static_assert(sizeof(ThreadPool) % kPoolLineBytes == 0, "header fills whole lines");
+
+inline WorkerSlot *pool_slots(ThreadPool *pool) {
+  return reinterpret_cast<WorkerSlot *>(reinterpret_cast<char *>(pool) + sizeof(ThreadPool));
+}
+
+// Cuts [0, count) into thread_count contiguous shares in slot order, the
+// first count mod N slots one item larger, and stores them in the slots.
+// Only while no run is in flight.
+void split_items(ThreadPool *pool, uint64_t count);
+
+}  // namespace qx

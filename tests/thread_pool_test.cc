@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "cpu/thread_pool_internal.h"
+#include "runtime/allocator.h"
+
+namespace qx {
+namespace {
+
+using Counters = std::vector<std::atomic<uint32_t>>;
+
+ThreadPool *make_pool(uint32_t threads) {
+  ThreadPool *pool = nullptr;
+  EXPECT_EQ(thread_pool_create(threads, &pool), QX_STATUS_SUCCESS);
+  return pool;
+}
+
+void count_item(const void *task, uint64_t item) {
+  // Some slow items keep workers busy when the runner runs out of work.
+  if (item % 61 == 1) platform::thread_yield();
+  (**static_cast<Counters *const *>(task))[item].fetch_add(1, std::memory_order_relaxed);
+}
+
+// Runs `count` items, returns how many counters of [0, count + 64) are not
+// 1 inside the range and 0 beyond it, and resets them.
+int run_and_check(ThreadPool *pool, PoolTrampoline claiming, uint64_t count, Counters &hits) {
+  Counters *task = &hits;
+  thread_pool_run(pool, claiming, count_item, &task, count);
+  int wrong = 0;
+  for (uint64_t i = 0; i < count + 64 && i < hits.size(); ++i) wrong += hits[i].exchange(0) != (i < count);
+  return wrong;
+}
+
+// Item 0 returns only after every other item has run, so a run can finish
+// only if other threads steal the rest of item 0's share.
+void slow_first_item(const void *task, uint64_t item) {
+  auto *others_done = *static_cast<std::atomic<uint64_t> *const *>(task);
+  if (item != 0) others_done[0].fetch_add(1, std::memory_order_release);
+  while (item == 0 && others_done[0].load(std::memory_order_acquire) != others_done[1].load()) {
+    platform::thread_yield();
+  }
+}
+
+// (thread count, claiming routine)
+class PoolRuns : public ::testing::TestWithParam<std::tuple<uint32_t, PoolTrampoline>> {
+ protected:
+  void SetUp() override { pool = make_pool(std::get<0>(GetParam())); }
+  void TearDown() override { thread_pool_destroy(pool); }
+  PoolTrampoline claiming() const { return std::get<1>(GetParam()); }
+  ThreadPool *pool = nullptr;
+};
+
+TEST_P(PoolRuns, EveryItemRunsExactlyOnce) {
+  std::vector<uint64_t> counts = {0, 1, 2, 3, 5, 7, 10, 13, 97, 1009, 65537, 100003};
+  std::mt19937 random(std::get<0>(GetParam()));
+  for (int i = 0; i < 100; ++i) counts.push_back(random() % 3001);
+  Counters hits(100003 + 64);
+  for (uint64_t count : counts) ASSERT_EQ(run_and_check(pool, claiming(), count, hits), 0) << count;
+}
+
+TEST_P(PoolRuns, OthersStealTheShareOfASlowItem) {
+  for (uint64_t count : {2, 64, 1001}) {
+    std::atomic<uint64_t> others_done[2] = {{0}, {count - 1}};  // done, to do
+    std::atomic<uint64_t> *task = others_done;
+    thread_pool_run(pool, claiming(), slow_first_item, &task, count);
+    EXPECT_EQ(others_done[0].load(), count - 1);
+  }
+}
+
+TEST_P(PoolRuns, RunsFromTwoHostThreadsTakeTurns) {
+  std::atomic<int> wrong{0};
+  auto host = [&](uint64_t stride) {
+    Counters hits(1000 + 64);
+    for (uint64_t r = 0; r < 200; ++r) wrong += run_and_check(pool, claiming(), r * stride % 1000, hits);
+  };
+  std::thread first(host, 7), second(host, 13);
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadsAndClaiming, PoolRuns,
+                         ::testing::Combine(::testing::Values(2u, 3u, 4u),
+                                            ::testing::Values(claim_items_cas, claim_items_fetch)));
+
+TEST(ThreadPool, SplitsIntoContiguousSharesLargestFirst) {
+  const uint64_t half = 1ull << 63;
+  const std::vector<uint64_t> cases[] = {
+      // thread count, item count, share sizes
+      {4, 10, 3, 3, 2, 2}, {4, 0, 0, 0, 0, 0}, {4, 3, 1, 1, 1, 0},
+      {3, 9, 3, 3, 3},     {2, 1, 1, 0},       {2, ~0ull, half, half - 1},
+  };
+  for (const auto &c : cases) {
+    ThreadPool *pool = make_pool(static_cast<uint32_t>(c[0]));
+    split_items(pool, c[1]);
+    for (uint64_t i = 0, begin = 0; i < c[0]; begin += c[2 + i++]) {
+      const WorkerSlot &slot = pool_slots(pool)[i];
+      EXPECT_EQ(slot.begin, begin) << c[1] << " items, slot " << i;
+      EXPECT_EQ(slot.end.load(), begin + c[2 + i]) << c[1] << " items, slot " << i;
+      EXPECT_EQ(static_cast<uint64_t>(slot.remaining.load()), c[2 + i]);
+    }
+    // Fetch claiming needs counts that keep its counters out of -1 .. -N.
+    EXPECT_EQ(choose_claiming(pool, ~0ull - c[0]), claim_items_fetch);
+    EXPECT_EQ(choose_claiming(pool, ~0ull - c[0] + 1), claim_items_cas);
+    thread_pool_destroy(pool);
+  }
+}
+
+TEST(ThreadPool, CreateAndDestroyManyTimes) {
+  const long live = allocator_testing::live_blocks();
+  Counters hits(64 + 64);
+  for (uint32_t cycle = 0; cycle < 150; ++cycle) {
+    ThreadPool *pool = make_pool(2 + cycle % 3);
+    ASSERT_EQ(thread_pool_thread_count(pool), 2 + cycle % 3);
+    // Every other pool is destroyed without ever running.
+    if (cycle % 2) {
+      EXPECT_EQ(run_and_check(pool, claim_items_cas, cycle % 64, hits), 0);
+    }
+    thread_pool_destroy(pool);
+  }
+  thread_pool_destroy(nullptr);
+  EXPECT_EQ(allocator_testing::live_blocks(), live);
+}
+
+TEST(ThreadPool, CreationFailuresLeaveNothingBehind) {
+  ThreadPool *const untouched = reinterpret_cast<ThreadPool *>(0x40);
+  ThreadPool *pool = untouched;
+  const long live = allocator_testing::live_blocks();
+  EXPECT_EQ(thread_pool_create(0, &pool), QX_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(thread_pool_create(1, &pool), QX_STATUS_INVALID_ARGUMENT);
+  allocator_testing::fail_after(0);
+  EXPECT_EQ(thread_pool_create(4, &pool), QX_STATUS_OUT_OF_MEMORY);
+  allocator_testing::fail_after(-1);
+  for (uint32_t threads = 2; threads <= 5; ++threads) {
+    for (long refused = 0; refused + 1 < threads; ++refused) {
+      platform::fail_thread_create_after(refused);
+      EXPECT_EQ(thread_pool_create(threads, &pool), QX_STATUS_RUNTIME_ERROR) << threads << ", " << refused;
+      platform::fail_thread_create_after(-1);
+    }
+  }
+  EXPECT_EQ(pool, untouched);
+  EXPECT_EQ(allocator_testing::live_blocks(), live);
+}
+
+}  // namespace
+}  // namespace qx
