@@ -399,11 +399,13 @@ bool fill_random_weights(ModelDescription *model, uint32_t seed) {
         0.5 - 2.5 * static_cast<double>(b) / static_cast<double>(bands) + random.uniform(-0.25, 0.25));
   }
   fill_floats(&model->feature_std, bands, 1.0, 2.0, &random);
-  // The pooled vector sums up to T hidden states of magnitude below 1; a
-  // bound of 0.25 / sqrt(K) keeps the logits' spread around one.
-  const double output_bound = 0.25 / std::sqrt(std::max(1.0, double{1} * model->output_input_size));
+  // The pooled vector of a random model has entries of magnitude one to two
+  // (T hidden states of either sign summed); a bound of 1 / sqrt(K) gives
+  // logits spread by about one, so the scores follow the audio and neither
+  // flatten out nor collapse onto one language. The bias stays smaller.
+  const double output_bound = 1.0 / std::sqrt(std::max(1.0, double{1} * model->output_input_size));
   fill_floats(&model->output_weights, output, -output_bound, output_bound, &random);
-  fill_floats(&model->output_bias, bias, -0.5, 0.5, &random);
+  fill_floats(&model->output_bias, bias, -0.25, 0.25, &random);
   for (auto *layers : {&model->forward_layers, &model->backward_layers}) {
     for (LayerDescription &layer : *layers) fill_layer(&layer, &random);
   }
@@ -437,7 +439,8 @@ bool parse_description(const std::string &text, ModelDescription *model, std::st
 bool write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
   std::FILE *file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const bool written =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && written;
 }
 
