@@ -59,7 +59,18 @@ struct ModelRecords {
 };
 
 // Reads and validates the model file at `path` (UTF-8) onto the context.
+// `records` starts out empty. Each block is attached as soon as it has been
+// read; on failure the file is closed, the messages are pushed and whatever
+// is attached stays for model_release. Besides the magic, the version and the
+// language count, the shapes must satisfy model_defect (otherwise code 105,
+// QX_STATUS_INVALID_ARGUMENT), and counts that would make a size negative or
+// overflow a signed 32-bit int are rejected the same way before they are used.
 QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records);
+
+// The first rule of a well-formed model that complete `records` break, as a
+// short text for diagnostics, or null when the feature extractor and the
+// classifier can run on them without reading or writing outside a buffer.
+const char *model_defect(const ModelRecords &records);
 
 // Releases every record and tensor of `records` (null fields are skipped)
 // and clears the fields.
