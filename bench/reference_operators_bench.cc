@@ -179,7 +179,8 @@ void BM_matmul_f32(benchmark::State &state) {
   const int32_t n = static_cast<int32_t>(state.range(0));
   const int32_t k = static_cast<int32_t>(state.range(1));
   Workbench bench;
-  bench.run(state, kOpMatmulF32, {bench.tensor(n * 4), bench.float_tensor(k), bench.float_tensor(n * k)},
+  bench.run(state, kOpMatmulF32,
+            {bench.tensor(n * 4), bench.float_tensor(k), bench.float_tensor(n * k)},
             {1, n, k, 0, 0, 0});
   set_macs(state, static_cast<double>(n) * k);
 }
@@ -217,12 +218,12 @@ BENCHMARK(BM_relu_f32);
 // two cells, the copies and the softmax, all as reference operators.
 void BM_detector_step_program(benchmark::State &state) {
   static const int32_t kProgram[] = {
-      9,  4,  160, 0,  9,  5,  160, 0,  9,  6,  160, 0, 9,  7,  160, 0,  13, 1,  1,   8,  9,  2,
-      40, 0,  0,   3,  2,  1,  10,  11, 1,  240, 80,  0, 0,  2,  2,   4,  12, 13, 1,   240, 80, 0,
-      0,  6,  1,   5,  2,  80, 0,   0,  0,  8,   4,   1, 160, 0, 0,   3,  2,  1,  14,  15, 1,  240,
-      80, 0,  0,   2,  2,  6,  16,  17, 1,  240, 80,  0, 0,  6,  1,   7,  2,  80, 0,   0,  0,  8,
-      6,  1,  160, 0,  0,  3,  3,   1,  18, 19,  1,   2, 80, 0,  0,   12, 0,  3,  1,   2,  0,  0};
-  static const int32_t kBytes[20] = {8,   160,   480, 4,     160, 160,   160, 160, 80,  80,
+      9,  4, 160, 0, 9, 5,  160, 0,  9,  6,   160, 0, 9,   7, 160, 0,  13, 1,  1,  8,   9,  2,
+      40, 0, 0,   3, 2, 1,  10,  11, 1,  240, 80,  0, 0,   2, 2,   4,  12, 13, 1,  240, 80, 0,
+      0,  6, 1,   5, 2, 80, 0,   0,  0,  8,   4,   1, 160, 0, 0,   3,  2,  1,  14, 15,  1,  240,
+      80, 0, 0,   2, 2, 6,  16,  17, 1,  240, 80,  0, 0,   6, 1,   7,  2,  80, 0,  0,   0,  8,
+      6,  1, 160, 0, 0, 3,  3,   1,  18, 19,  1,   2, 80,  0, 0,   12, 0,  3,  1,  2,   0,  0};
+  static const int32_t kBytes[20] = {8,     160, 480,   4,   160,   160, 160,   160, 80,  80,
                                      19200, 240, 19200, 240, 19200, 240, 19200, 240, 160, 2};
   Workbench bench;
   std::vector<TensorBuffer *> tensors;

@@ -52,8 +52,8 @@ constexpr int32_t round_q31(int64_t p_q62) {
 // the value at 16383 (242); negative h to the value at 0.
 inline int32_t exp_q31(int32_t h) {
   const int32_t h_clamped = h < 0 ? 0 : (h > 16383 ? 16383 : h);
-  const int64_t p_q62 = static_cast<int64_t>(QX_EXP_LSB_TABLE[h_clamped & 127]) *
-                        QX_EXP_MSB_TABLE[h_clamped >> 7];
+  const int64_t p_q62 =
+      static_cast<int64_t>(QX_EXP_LSB_TABLE[h_clamped & 127]) * QX_EXP_MSB_TABLE[h_clamped >> 7];
   return round_q31(p_q62);
 }
 

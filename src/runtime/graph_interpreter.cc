@@ -7,13 +7,15 @@
 namespace qx {
 namespace {
 
-static_assert([] {
-  for (const OpcodeDescriptor &descriptor : kOpcodeDescriptors) {
-    if (descriptor.tensor_count > kMaxTensorOperands) return false;
-    if (descriptor.immediate_count > kMaxImmediates) return false;
-  }
-  return true;
-}(), "every instruction's operands fit one operand block");
+static_assert(
+    [] {
+      for (const OpcodeDescriptor &descriptor : kOpcodeDescriptors) {
+        if (descriptor.tensor_count > kMaxTensorOperands) return false;
+        if (descriptor.immediate_count > kMaxImmediates) return false;
+      }
+      return true;
+    }(),
+    "every instruction's operands fit one operand block");
 
 }  // namespace
 

@@ -36,8 +36,7 @@ QxStatus add_elements(DeviceContext *context, const OperandBlock *operands, Opco
 }  // namespace
 
 QxStatus add_f32(DeviceContext *context, const OperandBlock *operands) {
-  return add_elements<float>(context, operands, kOpAddF32,
-                             [](float a, float b) { return a + b; });
+  return add_elements<float>(context, operands, kOpAddF32, [](float a, float b) { return a + b; });
 }
 
 QxStatus add_i16(DeviceContext *context, const OperandBlock *operands) {

@@ -34,8 +34,8 @@ QxStatus matmul_f32(DeviceContext *context, const OperandBlock *operands) {
     for (int32_t n = 0; n < n_outputs; ++n) {
       float sum = 0.0f;
       for (int32_t k = 0; k < k_inputs; ++k) {
-        const float product = x[static_cast<int64_t>(m) * k_inputs + k] *
-                              w[static_cast<int64_t>(n) * k_inputs + k];
+        const float product =
+            x[static_cast<int64_t>(m) * k_inputs + k] * w[static_cast<int64_t>(n) * k_inputs + k];
         sum += product;
       }
       out[static_cast<int64_t>(m) * n_outputs + n] = sum;

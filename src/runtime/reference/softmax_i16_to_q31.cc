@@ -34,7 +34,7 @@ QxStatus softmax_i16_to_q31(DeviceContext *context, const OperandBlock *operands
     int64_t sum_q31 = 0;
     for (int32_t j = 0; j < columns; ++j) {
       const int32_t h_q10 = maximum_q10 - x_q10[j];  // 0 ... 65535
-      out_q31[j] = exp_q31(h_q10);                     // saturates at h = 16383
+      out_q31[j] = exp_q31(h_q10);                   // saturates at h = 16383
       sum_q31 += out_q31[j];
     }
     int64_t g_q31 = (INT64_C(1) << 62) / sum_q31;
