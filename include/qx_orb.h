@@ -10,9 +10,13 @@
  * thread collects human-readable messages (innermost cause first) with
  * qx_get_error_stack() and releases them with qx_free_error_stack().
  *
- * Threads: an engine is used by one thread at a time. The constant queries,
- * the status texts, the error-stack functions and the device listing may be
- * called from any thread at any time.
+ * Threads: an engine is used by one thread at a time. Different engines, each
+ * created with its own device context, may be used on different threads at
+ * the same time. The constant queries, the status texts, the error-stack
+ * functions and the device listing may be called from any thread at any time.
+ *
+ * Memory: a warm engine allocates nothing per frame except the scores array
+ * of a voiced frame.
  */
 #ifndef QX_ORB_H
 #define QX_ORB_H
