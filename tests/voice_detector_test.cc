@@ -62,7 +62,7 @@ TEST(VadFrontEnd, SilenceGivesTheSmallestValueAndHistoryCarries) {
   EXPECT_GT(*std::max_element(out, out + kVadBands), -20000);
 }
 
-TEST(VadProgram, HasTheDocumentedShape) {
+TEST(VadProgram, TensorsAndProgramHaveTheirFixedShapes) {
   EXPECT_EQ(QX_VAD_PROGRAM[0], 9);
   EXPECT_EQ(QX_VAD_PROGRAM[kVadStepBegin], 13);
   EXPECT_EQ(QX_VAD_PROGRAM[103], 12);
