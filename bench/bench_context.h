@@ -17,8 +17,11 @@ inline std::string isa_flags_text(uint32_t flags) {
   static const struct {
     uint32_t bit;
     const char *name;
-  } kBits[] = {{qx::CPU_SSE4_1, "sse4.1"}, {qx::CPU_AVX, "avx"}, {qx::CPU_AVX2, "avx2"},
-               {qx::CPU_AVX512F, "avx512f"}, {qx::CPU_NEON, "neon"}};
+  } kBits[] = {{qx::CPU_SSE4_1, "sse4.1"},
+               {qx::CPU_AVX, "avx"},
+               {qx::CPU_AVX2, "avx2"},
+               {qx::CPU_AVX512F, "avx512f"},
+               {qx::CPU_NEON, "neon"}};
   std::string names;
   for (const auto &b : kBits) {
     if (flags & b.bit) names += (names.empty() ? "" : " ") + std::string(b.name);

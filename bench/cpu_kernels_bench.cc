@@ -45,7 +45,7 @@ struct Case {
   Opcode opcode;
   std::vector<TensorSpec> tensors;
   std::vector<int32_t> immediates;
-  double macs;  // per call; 0 = no MAC/s counter
+  double macs;             // per call; 0 = no MAC/s counter
   int in_place_with = -1;  // tensor operand 0 is this operand (element-wise in place)
 };
 
@@ -202,8 +202,9 @@ void register_cases() {
     benchmark::RegisterBenchmark((std::string("BM_") + c.name + "/reference").c_str(),
                                  [&c](benchmark::State &state) { run_case(state, c, -1); });
     for (int isa : {0, 1, 5}) {
-      benchmark::RegisterBenchmark((std::string("BM_") + c.name + "/isa:" + std::to_string(isa)).c_str(),
-                                   [&c, isa](benchmark::State &state) { run_case(state, c, isa); });
+      benchmark::RegisterBenchmark(
+          (std::string("BM_") + c.name + "/isa:" + std::to_string(isa)).c_str(),
+          [&c, isa](benchmark::State &state) { run_case(state, c, isa); });
     }
   }
 }
@@ -220,9 +221,11 @@ void BM_dense_pool(benchmark::State &state) {
     return;
   }
   const uint64_t saved = kernel_testing::set_parallel_threshold(0);
-  const Case c{"dense", kOpDenseI8,
+  const Case c{"dense",
+               kOpDenseI8,
                {bytes(2 * n_out), int16s(n_in, -4096, 4096), bytes(n_out * n_in), bytes(n_out)},
-               {1, n_out, n_in, 0, 0}, static_cast<double>(n_out) * n_in};
+               {1, n_out, n_in, 0, 0},
+               static_cast<double>(n_out) * n_in};
   bench.run(state, c);
   kernel_testing::set_parallel_threshold(saved);
 }

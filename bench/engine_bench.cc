@@ -6,7 +6,6 @@
 //
 // Wall-clock time: with 2 threads the workers' time is not the caller's.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cmath>

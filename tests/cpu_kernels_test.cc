@@ -64,7 +64,8 @@ Operand operand(const std::vector<T> &values, bool guarded) {
 template <typename T>
 std::vector<T> values_of(const Operand &o) {
   std::vector<T> values((o.bytes.size() - static_cast<size_t>(o.guard)) / sizeof(T));
-  if (!values.empty()) std::memcpy(values.data(), o.bytes.data() + o.guard, values.size() * sizeof(T));
+  if (!values.empty())
+    std::memcpy(values.data(), o.bytes.data() + o.guard, values.size() * sizeof(T));
   return values;
 }
 
@@ -140,7 +141,9 @@ std::vector<Operand> run_call(DeviceContext *context, const Call &call, QxStatus
 // The vector exponential, one lane: fused steps by fmaf (AVX2) or as a
 // separate multiply and add (SSE4.1).
 float model_exp(float y, bool fused) {
-  auto mul_add = [fused](float a, float b, float c) { return fused ? std::fma(a, b, c) : a * b + c; };
+  auto mul_add = [fused](float a, float b, float c) {
+    return fused ? std::fma(a, b, c) : a * b + c;
+  };
   const float t = mul_add(y, 1.442695f, 12582912.0f);
   const float n = t - 12582912.0f;
   float r = mul_add(-n, 0.69314575f, y);
@@ -244,8 +247,9 @@ class KernelVsReference : public ::testing::TestWithParam<Variant> {
     auto by_kernel = run_call(context_, call, QX_STATUS_SUCCESS, [&](const OperandBlock *block) {
       return kernel(&backend_, nullptr, block);
     });
-    auto by_reference = run_call(context_, call, QX_STATUS_SUCCESS,
-                                 [&](const OperandBlock *block) { return reference(context_, block); });
+    auto by_reference = run_call(context_, call, QX_STATUS_SUCCESS, [&](const OperandBlock *block) {
+      return reference(context_, block);
+    });
     return {by_kernel, by_reference};
   }
 
@@ -270,11 +274,12 @@ TEST_P(KernelVsReference, AddF32) {
     for (const bool in_place : {false, true}) {
       if (in_place && count > 1000) continue;  // large counts once
       SCOPED_TRACE(::testing::Message() << "count " << count << (in_place ? " in place" : ""));
-      const Call call{kOpAddF32,
-                      {operand(random.f32(count, 100.0f), true), operand(random.f32(count, 100.0f), true),
-                       operand(random.f32(count, 100.0f), true)},
-                      {count, kGuardBytes, kGuardBytes, kGuardBytes},
-                      in_place ? 1 : -1};
+      const Call call{
+          kOpAddF32,
+          {operand(random.f32(count, 100.0f), true), operand(random.f32(count, 100.0f), true),
+           operand(random.f32(count, 100.0f), true)},
+          {count, kGuardBytes, kGuardBytes, kGuardBytes},
+          in_place ? 1 : -1};
       expect_identical(call);  // element-wise: every variant rounds as the plain loop
     }
   }
@@ -304,8 +309,8 @@ struct DenseShape {
   int32_t rows, n_out, n_in;
 };
 const DenseShape kDenseShapes[] = {
-    {1, 240, 80}, {1, 288, 176}, {1, 7, 80},  {1, 1, 5},  {1, 2, 3},  {1, 10, 23}, {1, 33, 64},
-    {1, 32, 40},  {1, 9, 600},   {3, 5, 17},  {4, 16, 48}, {2, 1, 16}, {5, 31, 9},
+    {1, 240, 80}, {1, 288, 176}, {1, 7, 80}, {1, 1, 5},   {1, 2, 3},  {1, 10, 23}, {1, 33, 64},
+    {1, 32, 40},  {1, 9, 600},   {3, 5, 17}, {4, 16, 48}, {2, 1, 16}, {5, 31, 9},
 };
 
 void dense_cases(KernelVsReference *test, Opcode opcode) {
@@ -315,16 +320,17 @@ void dense_cases(KernelVsReference *test, Opcode opcode) {
     const size_t cells = static_cast<size_t>(s.rows) * s.n_out;
     // Large weights and inputs, so that sums wrap and outputs saturate.
     const bool wrap = s.n_in >= 512;
-    const Call call{opcode,
-                    {operand(random.i16(cells), true),
-                     operand(wrap ? std::vector<int16_t>(static_cast<size_t>(s.rows) * s.n_in, -32768)
-                                  : random.i16(static_cast<size_t>(s.rows) * s.n_in),
-                             true),
-                     operand(wrap ? std::vector<int8_t>(static_cast<size_t>(s.n_out) * s.n_in, -128)
-                                  : random.i8(static_cast<size_t>(s.n_out) * s.n_in),
-                             false),
-                     operand(random.i8(static_cast<size_t>(s.n_out)), false)},
-                    {s.rows, s.n_out, s.n_in, kGuardBytes, kGuardBytes}};
+    const Call call{
+        opcode,
+        {operand(random.i16(cells), true),
+         operand(wrap ? std::vector<int16_t>(static_cast<size_t>(s.rows) * s.n_in, -32768)
+                      : random.i16(static_cast<size_t>(s.rows) * s.n_in),
+                 true),
+         operand(wrap ? std::vector<int8_t>(static_cast<size_t>(s.n_out) * s.n_in, -128)
+                      : random.i8(static_cast<size_t>(s.n_out) * s.n_in),
+                 false),
+         operand(random.i8(static_cast<size_t>(s.n_out)), false)},
+        {s.rows, s.n_out, s.n_in, kGuardBytes, kGuardBytes}};
     test->expect_identical(call);
   }
 }
@@ -341,12 +347,17 @@ TEST_P(KernelVsReference, LstmCellI16) {
     if (n == 300 && threads().pooled) {
       EXPECT_EQ(lstm_item_count(threads(), n), 3u);
     }
-    // Full-range gates reach the sigmoid table's clamps on both sides.
-    const Call call{kOpLstmCellI16,
-                    {operand(random.i16(n), true), operand(random.i16(n), true),
-                     operand(random.i16(3 * static_cast<size_t>(n)), true)},
-                    {n, kGuardBytes, kGuardBytes, kGuardBytes}};
-    expect_identical(call);
+    // Full-range gates reach the sigmoid table's clamps on both sides. h may
+    // be the cell itself (then h is what remains) or the z gates.
+    for (const int h_is : {-1, 1, 2}) {
+      SCOPED_TRACE(::testing::Message() << "h is operand " << h_is);
+      const Call call{kOpLstmCellI16,
+                      {operand(random.i16(n), true), operand(random.i16(n), true),
+                       operand(random.i16(3 * static_cast<size_t>(n)), true)},
+                      {n, kGuardBytes, kGuardBytes, kGuardBytes},
+                      h_is};
+      expect_identical(call);
+    }
   }
 }
 
@@ -364,9 +375,10 @@ TEST_P(KernelVsReference, LstmCellI16EveryGateInput) {
   }
   cell[32768] = 16384;
   cell[32769] = -16384;
-  const Call call{kOpLstmCellI16,
-                  {operand(std::vector<int16_t>(n, 0), true), operand(cell, true), operand(gates, true)},
-                  {n, kGuardBytes, kGuardBytes, kGuardBytes}};
+  const Call call{
+      kOpLstmCellI16,
+      {operand(std::vector<int16_t>(n, 0), true), operand(cell, true), operand(gates, true)},
+      {n, kGuardBytes, kGuardBytes, kGuardBytes}};
   expect_identical(call);
 }
 
@@ -388,15 +400,17 @@ TEST_P(KernelVsReference, MatmulF32) {
     const std::vector<float> got = values_of<float>(results.first[0]);
     const std::vector<float> reference = values_of<float>(results.second[0]);
     const bool fused = fused_available && s.k % 32 == 0;
-    EXPECT_EQ(plan_matmul(threads(), GetParam().isa_flags, s.m, s.n, s.k).kernel == matmul_f32_portable,
-              !fused);
+    EXPECT_EQ(
+        plan_matmul(threads(), GetParam().isa_flags, s.m, s.n, s.k).kernel == matmul_f32_portable,
+        !fused);
     for (int32_t m = 0; m < s.m; ++m) {
       for (int32_t n = 0; n < s.n; ++n) {
         const size_t cell = static_cast<size_t>(m) * s.n + n;
         if (fused) {
           // Exactly the fused order; close to the sequential one.
-          EXPECT_EQ(bits_of(got[cell]), bits_of(model_fused_dot(&x[static_cast<size_t>(m) * s.k],
-                                                                &w[static_cast<size_t>(n) * s.k], s.k)))
+          EXPECT_EQ(bits_of(got[cell]),
+                    bits_of(model_fused_dot(&x[static_cast<size_t>(m) * s.k],
+                                            &w[static_cast<size_t>(n) * s.k], s.k)))
               << "cell " << cell;
           EXPECT_NEAR(got[cell], reference[cell], 1e-5f * s.k) << "cell " << cell;
         } else {
@@ -417,7 +431,8 @@ TEST_P(KernelVsReference, SoftmaxF32) {
   const uint32_t flags = GetParam().isa_flags;
   for (const auto &s : shapes) {
     for (bool in_place : {false, true}) {
-      SCOPED_TRACE(::testing::Message() << s.rows << " x " << s.cols << (in_place ? " in place" : ""));
+      SCOPED_TRACE(::testing::Message()
+                   << s.rows << " x " << s.cols << (in_place ? " in place" : ""));
       const size_t count = static_cast<size_t>(s.rows) * s.cols;
       const std::vector<float> x = random.f32(count, 8.0f);
       const Call call{kOpSoftmaxF32,
@@ -427,8 +442,11 @@ TEST_P(KernelVsReference, SoftmaxF32) {
       const auto results = run_both(call);
       const std::vector<float> got = values_of<float>(results.first[0]);
       const std::vector<float> reference = values_of<float>(results.second[0]);
-      const int lanes = (flags & CPU_AVX2) && s.cols % 8 == 0 ? 8 : ((flags & CPU_SSE4_1) && s.cols % 4 == 0 ? 4 : 0);
-      const std::vector<float> model = lanes ? model_softmax_f32(x, s.rows, s.cols, lanes) : reference;
+      const int lanes = (flags & CPU_AVX2) && s.cols % 8 == 0
+                            ? 8
+                            : ((flags & CPU_SSE4_1) && s.cols % 4 == 0 ? 4 : 0);
+      const std::vector<float> model =
+          lanes ? model_softmax_f32(x, s.rows, s.cols, lanes) : reference;
       for (size_t j = 0; j < count; ++j) {
         if (lanes) {
           EXPECT_EQ(bits_of(got[j]), bits_of(model[j])) << "element " << j;
@@ -467,7 +485,8 @@ TEST_P(KernelVsReference, StandardizeI16) {
   } shapes[] = {{2, 40}, {1, 16}, {3, 8}, {5, 7}, {2047, 8}, {2048, 16}, {4100, 24}};
   for (const auto &s : shapes) {
     for (bool in_place : {false, true}) {
-      SCOPED_TRACE(::testing::Message() << s.rows << " x " << s.cols << (in_place ? " in place" : ""));
+      SCOPED_TRACE(::testing::Message()
+                   << s.rows << " x " << s.cols << (in_place ? " in place" : ""));
       const size_t count = static_cast<size_t>(s.rows) * s.cols;
       const Call call{kOpStandardizeI16,
                       {operand(random.i16(count), true), operand(random.i16(count), true),
@@ -480,12 +499,258 @@ TEST_P(KernelVsReference, StandardizeI16) {
   }
 }
 
+// The vector exponential's ranges through softmax rows whose maximum is 0
+// and whose sum rounds to 1, so each output is the exponential itself:
+// n = round(y log2 e) below -192 gives exactly 0, -149 < n < -126 a
+// subnormal within one unit of e^y, and a row of equal values 1 / cols.
+TEST_P(KernelVsReference, SoftmaxF32ExponentialRanges) {
+  const std::vector<float> x = {0.0f, -95.0f, -100.0f, -140.0f, -200.0f, -20.0f, -50.0f, -87.3f,
+                                2.5f, 2.5f,   2.5f,    2.5f,    2.5f,    2.5f,   2.5f,   2.5f};
+  const Call call{kOpSoftmaxF32,
+                  {operand(std::vector<float>(16, 0.0f), true), operand(x, true)},
+                  {2, 8, kGuardBytes, kGuardBytes}};
+  const auto results = run_both(call);
+  const std::vector<float> got = values_of<float>(results.first[0]);
+  EXPECT_EQ(got[0], 1.0f);
+  for (int j : {1, 2}) {  // n = -137 and -144
+    EXPECT_GT(got[j], 0.0f);
+    EXPECT_LT(got[j], FLT_MIN);
+    EXPECT_NEAR(got[j], std::exp(static_cast<double>(x[j])), 1.5 * std::ldexp(1.0, -149));
+  }
+  EXPECT_EQ(bits_of(got[3]), 0u);  // n = -202
+  EXPECT_EQ(bits_of(got[4]), 0u);  // n = -289
+  for (int j : {5, 6, 7}) EXPECT_NEAR(got[j], std::exp(static_cast<double>(x[j])), 2.5e-7 * got[j]);
+  for (int j = 8; j < 16; ++j) EXPECT_EQ(got[j], 0.125f);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllVariants, KernelVsReference,
-                         ::testing::Values(Variant{0, 1}, Variant{0, 2}, Variant{0, 3}, Variant{0, 4},
-                                           Variant{1, 1}, Variant{1, 2}, Variant{1, 3}, Variant{1, 4},
-                                           Variant{4, 1}, Variant{4, 2}, Variant{4, 3}, Variant{4, 4},
-                                           Variant{5, 1}, Variant{5, 2}, Variant{5, 3}, Variant{5, 4}),
+                         ::testing::Values(Variant{0, 1}, Variant{0, 2}, Variant{0, 3},
+                                           Variant{0, 4}, Variant{1, 1}, Variant{1, 2},
+                                           Variant{1, 3}, Variant{1, 4}, Variant{4, 1},
+                                           Variant{4, 2}, Variant{4, 3}, Variant{4, 4},
+                                           Variant{5, 1}, Variant{5, 2}, Variant{5, 3},
+                                           Variant{5, 4}),
                          variant_name);
+
+// ---- Item counts and variants ------------------------------------------------------------------
+
+TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
+  const KernelThreads pool4{4, true};
+  const KernelThreads pool2{2, true};
+  const KernelThreads four_without_pool{4, false};
+  const KernelThreads single{1, false};
+  const struct {
+    const char *what;
+    uint64_t got;
+    uint64_t want;
+  } rows[] = {
+      {"add, 300000 on 4 threads", add_item_count(pool4, 300000), 2},
+      {"add, below 2 x 131072", add_item_count(pool4, 262143), 1},
+      {"add, at most the thread count", add_item_count(pool4, 10000000), 4},
+      {"add, no pool", add_item_count(four_without_pool, 10000000), 1},
+      {"lstm, 300 cells on a pool", lstm_item_count(pool4, 300), 3},
+      {"lstm, 128 cells on a pool", lstm_item_count(pool4, 128), 1},
+      {"lstm, 129 cells on a pool", lstm_item_count(pool2, 129), 2},
+      {"lstm, no pool", lstm_item_count(single, 300), 1},
+      {"standardize, 2047 rows", plan_standardize_i16(pool4, 5, 2047, 16).items, 1},
+      {"standardize, 2048 rows", plan_standardize_i16(pool4, 5, 2048, 16).items, 2},
+      {"standardize, at most threads^2", plan_standardize_i16(pool4, 5, 100000, 16).items, 16},
+      {"standardize, no pool", plan_standardize_i16(single, 5, 100000, 16).items, 1},
+      {"dense, rows > 1: cells", plan_dense(pool4, 5, 3, 5, false).items, 15},
+      {"dense, rows > 1: at most threads^2", plan_dense(pool2, 5, 3, 5, false).items, 4},
+      {"dense, rows > 1, no pool", plan_dense(four_without_pool, 5, 3, 5, false).items, 1},
+      {"dense, one row: pairs", plan_dense(pool4, 1, 1, 7, false).items, 3},
+      {"dense, one row: at most threads^2", plan_dense(pool4, 5, 1, 240, false).items, 16},
+      {"dense, one row: pairs also without a pool",
+       plan_dense(four_without_pool, 5, 1, 240, false).items, 16},
+      {"dense, one output", plan_dense(pool4, 5, 1, 1, false).items, 1},
+      {"dense, one row, portable: cells", plan_dense(pool4, 0, 1, 7, false).items, 7},
+      {"dense, one row, portable, no pool", plan_dense(four_without_pool, 0, 1, 7, false).items, 1},
+      {"matmul, fewer cells than threads^2", plan_matmul(pool4, 5, 1, 9, 96).items, 9},
+      {"matmul, at most threads^2", plan_matmul(pool4, 5, 8, 8, 3).items, 16},
+      {"softmax, at most threads^2", plan_softmax_f32(pool2, 5, 100, 8).items, 4},
+      {"softmax, one row", plan_softmax_i16_to_q31(pool4, 5, 1, 2).items, 1},
+  };
+  for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
+}
+
+#if defined(QX_X86_KERNELS)
+TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
+  const KernelThreads one{1, false};
+  // Function pointers of different types, compared as addresses.
+  auto fn = [](auto pointer) { return reinterpret_cast<const void *>(pointer); };
+  const struct {
+    const char *what;
+    const void *got;
+    const void *want;
+  } rows[] = {
+      {"add_f32 AVX2, length % 8", fn(choose_add_f32(5, 8)), fn(add_f32_avx2)},
+      {"add_f32 SSE4.1, length % 4", fn(choose_add_f32(5, 12)), fn(add_f32_sse41)},
+      {"add_f32 plain, odd length", fn(choose_add_f32(5, 6)), fn(add_f32_portable)},
+      {"add_f32 AVX2 only, length % 4", fn(choose_add_f32(4, 12)), fn(add_f32_portable)},
+      {"add_i16 AVX2, length % 16", fn(choose_add_i16(5, 16)), fn(add_i16_avx2)},
+      {"add_i16 SSE4.1, length % 8", fn(choose_add_i16(5, 24)), fn(add_i16_sse41)},
+      {"add_i16 portable", fn(choose_add_i16(0, 16)), fn(add_i16_portable)},
+      {"dense one row AVX2", fn(plan_dense(one, 5, 1, 7, false).pairs), fn(dense_pairs_avx2)},
+      {"dense one row SSE4.1", fn(plan_dense(one, 1, 1, 7, false).pairs), fn(dense_pairs_sse41)},
+      {"dense one row portable", fn(plan_dense(one, 0, 1, 7, false).cells),
+       fn(dense_cells_portable)},
+      {"dense_i8 one output: pairs", fn(plan_dense(one, 5, 1, 1, false).pairs),
+       fn(dense_pairs_avx2)},
+      {"dense_acc_i8 one output: portable", fn(plan_dense(one, 5, 1, 1, true).cells),
+       fn(dense_cells_portable)},
+      {"dense rows AVX2", fn(plan_dense(one, 5, 3, 7, false).cells), fn(dense_cells_avx2)},
+      {"dense rows SSE4.1", fn(plan_dense(one, 1, 3, 7, true).cells), fn(dense_cells_sse41)},
+      {"lstm AVX2", fn(choose_lstm(4)), fn(lstm_cell_i16_avx2)},
+      {"lstm SSE4.1", fn(choose_lstm(1)), fn(lstm_cell_i16_sse41)},
+      {"lstm portable", fn(choose_lstm(0)), fn(lstm_cell_i16_portable)},
+      {"matmul fused, k = 64", fn(plan_matmul(one, 5, 1, 9, 64).kernel), fn(matmul_f32_avx2_fma)},
+      {"matmul plain, k = 48", fn(plan_matmul(one, 5, 1, 9, 48).kernel), fn(matmul_f32_portable)},
+      {"matmul plain, SSE4.1 only", fn(plan_matmul(one, 1, 1, 9, 64).kernel),
+       fn(matmul_f32_portable)},
+      {"softmax_f32 AVX2", fn(plan_softmax_f32(one, 5, 1, 16).kernel), fn(softmax_f32_avx2)},
+      {"softmax_f32 SSE4.1", fn(plan_softmax_f32(one, 5, 1, 12).kernel), fn(softmax_f32_sse41)},
+      {"softmax_f32 portable", fn(plan_softmax_f32(one, 5, 1, 9).kernel), fn(softmax_f32_portable)},
+      {"softmax_i16 AVX2", fn(plan_softmax_i16_to_q31(one, 5, 1, 32).kernel),
+       fn(softmax_i16_to_q31_avx2)},
+      {"softmax_i16 SSE4.1", fn(plan_softmax_i16_to_q31(one, 5, 1, 8).kernel),
+       fn(softmax_i16_to_q31_sse41)},
+      {"softmax_i16 portable", fn(plan_softmax_i16_to_q31(one, 5, 1, 2).kernel),
+       fn(softmax_i16_to_q31_portable)},
+      {"standardize AVX2", fn(plan_standardize_i16(one, 5, 2, 32).kernel),
+       fn(standardize_i16_avx2)},
+      {"standardize SSE4.1", fn(plan_standardize_i16(one, 5, 2, 40).kernel),
+       fn(standardize_i16_sse41)},
+      {"standardize portable", fn(plan_standardize_i16(one, 4, 2, 40).kernel),
+       fn(standardize_i16_portable)},
+  };
+  for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
+}
+#endif
+
+TEST(KernelPlan, SmallOperatorsStayOnTheCallingThread) {
+  ThreadPool *pool = nullptr;
+  ASSERT_EQ(thread_pool_create(2, &pool), QX_STATUS_SUCCESS);
+  const uint64_t threshold = kernel_testing::parallel_threshold();
+  const struct {
+    CpuBackend backend;
+    uint64_t work;
+    uint64_t count;
+    bool pooled;
+  } rows[] = {
+      {{2, 0, pool}, threshold - 1, 1, false}, {{2, 0, pool}, threshold, 2, true},
+      {{4, 0, nullptr}, threshold, 4, false},  {{0, 0, nullptr}, threshold, 1, false},
+      {{-3, 0, nullptr}, threshold, 1, false},
+  };
+  for (const auto &row : rows) {
+    const KernelThreads got = kernel_threads(row.backend, row.work);
+    EXPECT_EQ(got.count, row.count) << row.backend.thread_count << " threads, work " << row.work;
+    EXPECT_EQ(got.pooled, row.pooled) << row.backend.thread_count << " threads, work " << row.work;
+  }
+  thread_pool_destroy(pool);
+}
+
+// ---- Operands the kernels leave to the reference -----------------------------------------------
+
+// Each call is one the kernels must decline with 3 before touching anything;
+// through run_operator the reference then decides, as if there were no kernel.
+TEST(KernelDeclines, WhateverTheReferenceTreatsSpecially) {
+  DeviceContext *context = nullptr;
+  ASSERT_EQ(open_device("cpu:1", "cpu:1", &context), QX_STATUS_SUCCESS);
+  const std::vector<float> f(16, 1.5f);
+  const std::vector<int16_t> h(48, 300);
+  const std::vector<int8_t> b(64, 3);
+  auto bytes = [](const auto &values) {
+    Operand o = operand(values, false);
+    return o;
+  };
+  const struct {
+    const char *what;
+    Call call;
+    QxStatus reference_status;
+  } rows[] = {
+      {"add_f32, count 0",
+       {kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {0, 0, 0, 0}},
+       QX_STATUS_SUCCESS},
+      {"add_f32, negative offset",
+       {kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {4, -4, 0, 0}},
+       QX_STATUS_INVALID_ARGUMENT},
+      {"add_f32, misaligned offset",
+       {kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {4, 2, 0, 0}},
+       QX_STATUS_INVALID_ARGUMENT},
+      {"add_f32, past the end",
+       {kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {16, 4, 0, 0}},
+       QX_STATUS_INVALID_ARGUMENT},
+      {"add_f32, output one element ahead of a",
+       {kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {8, 4, 0, 0}, 1},
+       QX_STATUS_SUCCESS},
+      {"add_i16, output behind b",
+       {kOpAddI16, {bytes(h), bytes(h), bytes(h)}, {8, 0, 0, 2}, 2},
+       QX_STATUS_SUCCESS},
+      {"dense_i8, no inputs",
+       {kOpDenseI8, {bytes(h), bytes(h), bytes(b), bytes(b)}, {1, 4, 0, 0, 0}},
+       QX_STATUS_SUCCESS},
+      {"dense_i8, output over x",
+       {kOpDenseI8, {bytes(h), bytes(h), bytes(b), bytes(b)}, {1, 4, 8, 0, 4}, 1},
+       QX_STATUS_SUCCESS},
+      {"dense_acc_i8, weights too short",
+       {kOpDenseAccI8, {bytes(h), bytes(h), bytes(b), bytes(b)}, {1, 8, 16, 0, 0}},
+       QX_STATUS_INVALID_ARGUMENT},
+      {"lstm_cell_i16, h inside the u gates",
+       {kOpLstmCellI16, {bytes(h), bytes(h), bytes(h)}, {8, 16, 0, 0}, 2},
+       QX_STATUS_SUCCESS},
+      {"lstm_cell_i16, negative width",
+       {kOpLstmCellI16, {bytes(h), bytes(h), bytes(h)}, {-8, 0, 0, 0}},
+       QX_STATUS_SUCCESS},
+      {"matmul_f32, k = 0 (the reference writes zeros)",
+       {kOpMatmulF32, {bytes(f), bytes(f), bytes(f)}, {2, 2, 0, 0, 0, 0}},
+       QX_STATUS_SUCCESS},
+      {"matmul_f32, output over W",
+       {kOpMatmulF32, {bytes(f), bytes(f), bytes(f)}, {1, 2, 4, 0, 0, 4}, 2},
+       QX_STATUS_SUCCESS},
+      {"softmax_f32, output half a row ahead",
+       {kOpSoftmaxF32, {bytes(f), bytes(f)}, {1, 8, 16, 0}, 1},
+       QX_STATUS_SUCCESS},
+      {"softmax_i16_to_q31, output over x",
+       {kOpSoftmaxI16ToQ31, {bytes(h), bytes(h)}, {1, 8, 0, 0}, 1},
+       QX_STATUS_SUCCESS},
+      {"standardize_i16, output over scale",
+       {kOpStandardizeI16, {bytes(h), bytes(h), bytes(h), bytes(h)}, {1, 8, 0, 16}, 3},
+       QX_STATUS_SUCCESS},
+      {"standardize_i16, zero rows",
+       {kOpStandardizeI16, {bytes(h), bytes(h), bytes(h), bytes(h)}, {0, 8, 0, 0}},
+       QX_STATUS_SUCCESS},
+  };
+  CpuBackend backend{1, platform::detect_isa_flags(), nullptr};
+  const OperationTable &table = operation_table();
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    const Call &call = row.call;
+    const auto untouched =
+        run_call(context, call, QX_STATUS_INVALID_ARGUMENT, [&](const OperandBlock *block) {
+          return table.device_op[call.opcode][kDeviceCpu](&backend, nullptr, block);
+        });
+    for (size_t i = 0; i < call.operands.size(); ++i) {
+      if (call.output_is < 0 || i == 0 || static_cast<int>(i) != call.output_is) {
+        EXPECT_EQ(untouched[i].bytes, call.operands[i].bytes) << "operand " << i;
+      }
+    }
+    const auto dispatched = run_call(
+        context, call, row.reference_status,
+        [&](const OperandBlock *block) { return run_operator(context, call.opcode, block); });
+    const auto by_reference = run_call(
+        context, call, row.reference_status,
+        [&](const OperandBlock *block) { return table.reference_op[call.opcode](context, block); });
+    for (size_t i = 0; i < call.operands.size(); ++i)
+      EXPECT_EQ(dispatched[i].bytes, by_reference[i].bytes);
+  }
+  // Without a backend record there is nothing to run on.
+  const Call call{kOpAddF32, {bytes(f), bytes(f), bytes(f)}, {4, 0, 0, 0}};
+  run_call(context, call, QX_STATUS_INVALID_ARGUMENT, [&](const OperandBlock *block) {
+    return table.device_op[kOpAddF32][kDeviceCpu](nullptr, nullptr, block);
+  });
+  release_device_context(context);
+}
 
 }  // namespace
 }  // namespace qx

@@ -130,8 +130,8 @@ QxStatus dense(void *backend, const OperandBlock *operands, Opcode opcode) {
       kernel_threads(*cpu(backend), static_cast<uint64_t>(cells) * static_cast<uint64_t>(n_in));
   const DensePlan plan =
       plan_dense(threads, usable_isa_flags(cpu(backend)->isa_flags), rows, n_out, accumulate);
-  const DenseTask task{out,   x,          w,          bias,      rows, n_out,
-                       n_in,  accumulate, plan.items, plan.cells, plan.pairs};
+  const DenseTask task{out,  x,          w,          bias,       rows,      n_out,
+                       n_in, accumulate, plan.items, plan.cells, plan.pairs};
   run_kernel_items(*cpu(backend), threads, dense_item, &task, task.items);
   return QX_STATUS_SUCCESS;
 }
@@ -144,7 +144,8 @@ QxStatus cpu_dense_i8(void *backend, void *, const OperandBlock *operands) {
   return dense(backend, operands, kOpDenseI8);
 }
 
-// ---- lstm_cell_i16 -------------------------------------------------------------------------------
+// ---- lstm_cell_i16
+// -------------------------------------------------------------------------------
 
 // A cell costs four table interpolations and a few products: about as much
 // as 64 multiply-accumulates of a dense layer.
@@ -176,13 +177,14 @@ QxStatus cpu_lstm_cell_i16(void *backend, void *, const OperandBlock *operands) 
     return kDecline;
   }
   const KernelThreads threads = kernel_threads(*cpu(backend), kLstmCellWork * n);
-  const LstmTask task{h, cell, gates, n, lstm_item_count(threads, n),
-                      usable_isa_flags(cpu(backend)->isa_flags)};
+  const LstmTask task{
+      h, cell, gates, n, lstm_item_count(threads, n), usable_isa_flags(cpu(backend)->isa_flags)};
   run_kernel_items(*cpu(backend), threads, lstm_item, &task, task.items);
   return QX_STATUS_SUCCESS;
 }
 
-// ---- matmul_f32 ------------------------------------------------------------------------------------
+// ---- matmul_f32
+// ------------------------------------------------------------------------------------
 
 void matmul_item(const void *task_record, uint64_t item) {
   const auto &task = *static_cast<const MatmulTask *>(task_record);
@@ -213,7 +215,8 @@ QxStatus cpu_matmul_f32(void *backend, void *, const OperandBlock *operands) {
   return QX_STATUS_SUCCESS;
 }
 
-// ---- softmax_f32, softmax_i16_to_q31, standardize_i16 ------------------------------------------------
+// ---- softmax_f32, softmax_i16_to_q31, standardize_i16
+// ------------------------------------------------
 
 void rows_item(const void *task_record, uint64_t item) {
   const auto &task = *static_cast<const RowsTask *>(task_record);

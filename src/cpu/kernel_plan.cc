@@ -113,8 +113,7 @@ LstmFn choose_lstm(uint32_t isa_flags) {
   return lstm_cell_i16_portable;
 }
 
-MatmulPlan plan_matmul(KernelThreads threads, uint32_t isa_flags, int32_t m, int32_t n,
-                       int32_t k) {
+MatmulPlan plan_matmul(KernelThreads threads, uint32_t isa_flags, int32_t m, int32_t n, int32_t k) {
   const uint64_t cells = static_cast<uint64_t>(m) * static_cast<uint64_t>(n);
   const uint64_t items = threads.pooled ? min_u64(cells, squared(threads.count)) : 1;
 #if defined(QX_X86_KERNELS)
@@ -136,7 +135,8 @@ uint64_t row_items(KernelThreads threads, int32_t rows) {
 RowsPlan plan_softmax_f32(KernelThreads threads, uint32_t isa_flags, int32_t rows, int32_t cols) {
 #if defined(QX_X86_KERNELS)
   if ((isa_flags & CPU_AVX2) && cols % 8 == 0) return {softmax_f32_avx2, row_items(threads, rows)};
-  if ((isa_flags & CPU_SSE4_1) && cols % 4 == 0) return {softmax_f32_sse41, row_items(threads, rows)};
+  if ((isa_flags & CPU_SSE4_1) && cols % 4 == 0)
+    return {softmax_f32_sse41, row_items(threads, rows)};
 #endif
   (void)isa_flags;
   (void)cols;
@@ -160,10 +160,9 @@ RowsPlan plan_softmax_i16_to_q31(KernelThreads threads, uint32_t isa_flags, int3
 
 RowsPlan plan_standardize_i16(KernelThreads threads, uint32_t isa_flags, int32_t rows,
                               int32_t cols) {
-  const uint64_t items =
-      threads.pooled
-          ? min_u64(squared(threads.count), max_u64(1, static_cast<uint64_t>(rows) / 1024))
-          : 1;
+  const uint64_t items = threads.pooled ? min_u64(squared(threads.count),
+                                                  max_u64(1, static_cast<uint64_t>(rows) / 1024))
+                                        : 1;
 #if defined(QX_X86_KERNELS)
   if ((isa_flags & CPU_AVX2) && cols % 16 == 0) return {standardize_i16_avx2, items};
   if ((isa_flags & CPU_SSE4_1) && cols % 8 == 0) return {standardize_i16_sse41, items};

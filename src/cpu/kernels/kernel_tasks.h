@@ -80,7 +80,8 @@ inline void dense_store(const DenseTask &task, uint64_t index, int32_t o, uint32
 // tail of every variant.
 inline uint32_t dense_dot_tail(const int8_t *w, const int16_t *x, int32_t k0, int32_t n_in) {
   uint32_t sum = 0;
-  for (int32_t k = k0; k < n_in; ++k) sum += static_cast<uint32_t>(w[k] * static_cast<int32_t>(x[k]));
+  for (int32_t k = k0; k < n_in; ++k)
+    sum += static_cast<uint32_t>(w[k] * static_cast<int32_t>(x[k]));
   return sum;
 }
 
@@ -95,8 +96,8 @@ struct LstmTask {
   int16_t *cell;
   const int16_t *gates;  // z at 0, u at n, o at 2n
   int32_t n;
-  uint64_t items;       // items of kLstmItemCells cells, the last may be shorter
-  uint32_t isa_flags;   // the variant is chosen per item
+  uint64_t items;      // items of kLstmItemCells cells, the last may be shorter
+  uint32_t isa_flags;  // the variant is chosen per item
 };
 constexpr int32_t kLstmItemCells = 128;
 
@@ -165,8 +166,8 @@ void standardize_i16_portable(const RowsTask &task, uint64_t begin, uint64_t end
 #if defined(__x86_64__)
 #define QX_X86_KERNELS 1
 
-void add_f32_sse41(float *out, const float *a, const float *b, uint64_t n);  // n % 4 == 0
-void add_f32_avx2(float *out, const float *a, const float *b, uint64_t n);   // n % 8 == 0
+void add_f32_sse41(float *out, const float *a, const float *b, uint64_t n);        // n % 4 == 0
+void add_f32_avx2(float *out, const float *a, const float *b, uint64_t n);         // n % 8 == 0
 void add_i16_sse41(int16_t *out, const int16_t *a, const int16_t *b, uint64_t n);  // n % 8 == 0
 void add_i16_avx2(int16_t *out, const int16_t *a, const int16_t *b, uint64_t n);   // n % 16 == 0
 

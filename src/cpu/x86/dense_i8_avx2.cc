@@ -81,8 +81,8 @@ QX_TARGET_AVX2 inline void dense_four_pairs(const DenseTask &task, const int32_t
       _mm_setr_epi16(two_bytes(task.bias + o[0]), two_bytes(task.bias + o[1]),
                      two_bytes(task.bias + o[2]), two_bytes(task.bias + o[3]), 0, 0, 0, 0);
   const __m256i bias = _mm256_slli_epi32(_mm256_cvtepi8_epi32(bias_bytes), 10);
-  __m256i v = _mm256_srai_epi32(
-      _mm256_add_epi32(_mm256_add_epi32(sums, bias), _mm256_set1_epi32(64)), 7);
+  __m256i v =
+      _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(sums, bias), _mm256_set1_epi32(64)), 7);
   if (task.accumulate) {
     const __m128i out = _mm_setr_epi32(two_words(task.out + o[0]), two_words(task.out + o[1]),
                                        two_words(task.out + o[2]), two_words(task.out + o[3]));

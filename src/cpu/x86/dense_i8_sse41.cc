@@ -39,8 +39,8 @@ inline int32_t two_words(const int16_t *p) {
 // unsigned accumulator, plus the existing outputs for dense_acc_i8: the
 // unsaturated values of outputs (o0, o0 + 1, o1, o1 + 1).
 QX_TARGET_SSE41 inline __m128i finish(const DenseTask &task, __m128i sums, int32_t o0, int32_t o1) {
-  const __m128i bias_bytes = _mm_setr_epi16(two_bytes(task.bias + o0), two_bytes(task.bias + o1),
-                                            0, 0, 0, 0, 0, 0);
+  const __m128i bias_bytes =
+      _mm_setr_epi16(two_bytes(task.bias + o0), two_bytes(task.bias + o1), 0, 0, 0, 0, 0, 0);
   const __m128i bias = _mm_slli_epi32(_mm_cvtepi8_epi32(bias_bytes), 10);
   __m128i v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(sums, bias), _mm_set1_epi32(64)), 7);
   if (task.accumulate) {
@@ -86,7 +86,8 @@ QX_TARGET_SSE41 inline void dense_four_pairs(const DenseTask &task, const int32_
     high = _mm_add_epi32(high, _mm_load_si128(reinterpret_cast<const __m128i *>(tails + 4)));
   }
   // Packing saturates each lane to int16: sat16 of the reference.
-  const __m128i packed = _mm_packs_epi32(finish(task, low, o[0], o[1]), finish(task, high, o[2], o[3]));
+  const __m128i packed =
+      _mm_packs_epi32(finish(task, low, o[0], o[1]), finish(task, high, o[2], o[3]));
   if (o[1] == o[0] + 2 && o[2] == o[0] + 4 && o[3] == o[0] + 6) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(task.out + o[0]), packed);
   } else {

@@ -44,16 +44,15 @@ QX_TARGET_AVX2 inline void cells8(const LstmTask &task, int32_t i, __m256i *cell
   const __m256i u_q15 = tanh8(load8(task.gates + task.n + i));
   const __m256i o_q15 = sigmoid8(load8(task.gates + 2 * task.n + i));
   const __m256i kept_q10 = _mm256_srai_epi32(
-      _mm256_add_epi32(
-          _mm256_mullo_epi32(load8(task.cell + i), _mm256_sub_epi32(_mm256_set1_epi32(32767), z_q15)),
-          _mm256_set1_epi32(16384)),
+      _mm256_add_epi32(_mm256_mullo_epi32(load8(task.cell + i),
+                                          _mm256_sub_epi32(_mm256_set1_epi32(32767), z_q15)),
+                       _mm256_set1_epi32(16384)),
       15);
   const __m256i added_q10 = _mm256_srai_epi32(
       _mm256_add_epi32(_mm256_mullo_epi32(z_q15, u_q15), _mm256_set1_epi32(524288)), 20);
   *cell_q10 = clamp(_mm256_add_epi32(kept_q10, added_q10), -32768, 32767);
   *h_q10 = _mm256_srai_epi32(
-      _mm256_add_epi32(_mm256_mullo_epi32(tanh8(*cell_q10), o_q15), _mm256_set1_epi32(524288)),
-      20);
+      _mm256_add_epi32(_mm256_mullo_epi32(tanh8(*cell_q10), o_q15), _mm256_set1_epi32(524288)), 20);
 }
 
 // Sixteen int16 from two 8-lane halves whose values already fit int16.

@@ -31,8 +31,7 @@ QX_TARGET_SSE41 inline __m128i sigmoid4(__m128i x_q10) {
   const __m128i neighbours =
       _mm_setr_epi32(table_pair(_mm_cvtsi128_si32(i)), table_pair(_mm_extract_epi32(i, 1)),
                      table_pair(_mm_extract_epi32(i, 2)), table_pair(_mm_extract_epi32(i, 3)));
-  const __m128i weights =
-      _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(64), f), _mm_slli_epi32(f, 16));
+  const __m128i weights = _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(64), f), _mm_slli_epi32(f, 16));
   return _mm_srai_epi32(_mm_madd_epi16(neighbours, weights), 6);
 }
 
@@ -53,8 +52,9 @@ QX_TARGET_SSE41 inline void cells4(const LstmTask &task, int32_t i, __m128i *cel
   const __m128i u_q15 = tanh4(load4(task.gates + task.n + i));
   const __m128i o_q15 = sigmoid4(load4(task.gates + 2 * task.n + i));
   const __m128i kept_q10 = _mm_srai_epi32(
-      _mm_add_epi32(_mm_mullo_epi32(load4(task.cell + i), _mm_sub_epi32(_mm_set1_epi32(32767), z_q15)),
-                    _mm_set1_epi32(16384)),
+      _mm_add_epi32(
+          _mm_mullo_epi32(load4(task.cell + i), _mm_sub_epi32(_mm_set1_epi32(32767), z_q15)),
+          _mm_set1_epi32(16384)),
       15);
   const __m128i added_q10 =
       _mm_srai_epi32(_mm_add_epi32(_mm_mullo_epi32(z_q15, u_q15), _mm_set1_epi32(524288)), 20);
@@ -72,7 +72,8 @@ QX_TARGET_SSE41 void lstm_cell_i16_sse41(const LstmTask &task, int32_t begin, in
     cells4(task, i, &cell_low, &h_low);
     cells4(task, i + 4, &cell_high, &h_high);
     // The cell first: where h and the cell are the same elements, h stays.
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(task.cell + i), _mm_packs_epi32(cell_low, cell_high));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(task.cell + i),
+                     _mm_packs_epi32(cell_low, cell_high));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(task.h + i), _mm_packs_epi32(h_low, h_high));
   }
   for (; i < end; ++i) lstm_cell_one(task, i);

@@ -25,7 +25,8 @@ QX_TARGET_AVX2 inline __m256 exp8(__m256 y) {
   const __m256 p = _mm256_fmadd_ps(r2, _mm256_fmadd_ps(r2, high, low),
                                    _mm256_mul_ps(r, _mm256_set1_ps(0.9999994f)));
   const __m256i e = _mm256_slli_epi32(_mm256_castps_si256(t), 23);
-  const __m256 s = _mm256_castsi256_ps(_mm256_add_epi32(e, _mm256_castps_si256(_mm256_set1_ps(1.0f))));
+  const __m256 s =
+      _mm256_castsi256_ps(_mm256_add_epi32(e, _mm256_castps_si256(_mm256_set1_ps(1.0f))));
   const __m256 abs_n = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), n);
   const __m256 large = _mm256_cmp_ps(abs_n, _mm256_set1_ps(126.0f), _CMP_GT_OQ);
   if (_mm256_movemask_ps(large) == 0) return _mm256_fmadd_ps(s, p, s);
@@ -33,9 +34,9 @@ QX_TARGET_AVX2 inline __m256 exp8(__m256 y) {
   // B = 2^127 for n > 0 and 2^-125 for n <= 0 (0x7f000000 + 0x82000000 wraps
   // to 0x01000000); s' = 2^(n - 127) or 2^(n + 125), the exponent field of
   // e less B's offset.
-  const __m256i offset = _mm256_and_si256(
-      _mm256_castps_si256(_mm256_cmp_ps(n, _mm256_setzero_ps(), _CMP_LE_OQ)),
-      _mm256_set1_epi32(static_cast<int>(0x82000000u)));
+  const __m256i offset =
+      _mm256_and_si256(_mm256_castps_si256(_mm256_cmp_ps(n, _mm256_setzero_ps(), _CMP_LE_OQ)),
+                       _mm256_set1_epi32(static_cast<int>(0x82000000u)));
   const __m256 b = _mm256_castsi256_ps(_mm256_add_epi32(offset, _mm256_set1_epi32(0x7f000000)));
   const __m256 s_prime = _mm256_castsi256_ps(_mm256_sub_epi32(e, offset));
   const __m256 huge = _mm256_cmp_ps(abs_n, _mm256_set1_ps(192.0f), _CMP_GT_OQ);
@@ -53,8 +54,10 @@ QX_TARGET_AVX2 void softmax_f32_avx2(const RowsTask &task, uint64_t begin, uint6
     const float *x = static_cast<const float *>(task.x) + r * cols;
     float *out = static_cast<float *>(task.out) + r * cols;
     __m256 maximum8 = _mm256_loadu_ps(x);
-    for (uint64_t j = 8; j < cols; j += 8) maximum8 = _mm256_max_ps(maximum8, _mm256_loadu_ps(x + j));
-    __m128 maximum4 = _mm_max_ps(_mm256_castps256_ps128(maximum8), _mm256_extractf128_ps(maximum8, 1));
+    for (uint64_t j = 8; j < cols; j += 8)
+      maximum8 = _mm256_max_ps(maximum8, _mm256_loadu_ps(x + j));
+    __m128 maximum4 =
+        _mm_max_ps(_mm256_castps256_ps128(maximum8), _mm256_extractf128_ps(maximum8, 1));
     maximum4 = _mm_max_ps(maximum4, _mm_movehl_ps(maximum4, maximum4));
     maximum4 = _mm_max_ss(maximum4, _mm_movehdup_ps(maximum4));
     const __m256 maximum = _mm256_broadcastss_ps(maximum4);

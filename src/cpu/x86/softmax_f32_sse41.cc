@@ -63,7 +63,8 @@ QX_TARGET_SSE41 void softmax_f32_sse41(const RowsTask &task, uint64_t begin, uin
       _mm_storeu_ps(out + j, e);
       sum4 = _mm_add_ps(sum4, e);
     }
-    const __m128 pairs = _mm_add_ps(sum4, _mm_movehdup_ps(sum4));  // lane 0: s0 + s1, lane 2: s2 + s3
+    const __m128 pairs =
+        _mm_add_ps(sum4, _mm_movehdup_ps(sum4));  // lane 0: s0 + s1, lane 2: s2 + s3
     const float sum = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
     const __m128 reciprocal = _mm_set1_ps(1.0f / sum);
     for (uint64_t j = 0; j < cols; j += 4) {

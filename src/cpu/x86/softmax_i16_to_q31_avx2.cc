@@ -45,8 +45,8 @@ QX_TARGET_AVX2 void softmax_i16_to_q31_avx2(const RowsTask &task, uint64_t begin
     int32_t *out_q31 = static_cast<int32_t *>(task.out) + r * cols;
     __m256i maximum16 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x_q10));
     for (uint64_t j = 16; j < cols; j += 16) {
-      maximum16 = _mm256_max_epi16(maximum16,
-                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x_q10 + j)));
+      maximum16 = _mm256_max_epi16(
+          maximum16, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x_q10 + j)));
     }
     __m128i maximum8 =
         _mm_max_epi16(_mm256_castsi256_si128(maximum16), _mm256_extracti128_si256(maximum16, 1));
@@ -65,7 +65,8 @@ QX_TARGET_AVX2 void softmax_i16_to_q31_avx2(const RowsTask &task, uint64_t begin
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(out_q31 + j + 8), high);
       sum4 = widen_sum(widen_sum(sum4, low), high);
     }
-    const __m128i sum2 = _mm_add_epi64(_mm256_castsi256_si128(sum4), _mm256_extracti128_si256(sum4, 1));
+    const __m128i sum2 =
+        _mm_add_epi64(_mm256_castsi256_si128(sum4), _mm256_extracti128_si256(sum4, 1));
     const auto sum_q31 = static_cast<int64_t>(_mm_cvtsi128_si64(sum2)) + _mm_extract_epi64(sum2, 1);
     int64_t g_q31 = (INT64_C(1) << 62) / sum_q31;
     if (g_q31 > INT32_MAX) g_q31 = INT32_MAX;

@@ -36,7 +36,8 @@ QX_TARGET_SSE41 void softmax_i16_to_q31_sse41(const RowsTask &task, uint64_t beg
     int32_t *out_q31 = static_cast<int32_t *>(task.out) + r * cols;
     __m128i maximum8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x_q10));
     for (uint64_t j = 8; j < cols; j += 8) {
-      maximum8 = _mm_max_epi16(maximum8, _mm_loadu_si128(reinterpret_cast<const __m128i *>(x_q10 + j)));
+      maximum8 =
+          _mm_max_epi16(maximum8, _mm_loadu_si128(reinterpret_cast<const __m128i *>(x_q10 + j)));
     }
     maximum8 = _mm_max_epi16(maximum8, _mm_shuffle_epi32(maximum8, 0x4E));
     maximum8 = _mm_max_epi16(maximum8, _mm_shuffle_epi32(maximum8, 0xB1));
@@ -52,10 +53,12 @@ QX_TARGET_SSE41 void softmax_i16_to_q31_sse41(const RowsTask &task, uint64_t beg
                       _mm_min_epu16(_mm_sub_epi16(maximum_all, x), _mm_set1_epi16(16383)));
       for (int half = 0; half < 2; ++half) {
         const uint16_t *hh = h + 4 * half;
-        const __m128i lsb = _mm_setr_epi32(QX_EXP_LSB_TABLE[hh[0] & 127], QX_EXP_LSB_TABLE[hh[1] & 127],
-                                           QX_EXP_LSB_TABLE[hh[2] & 127], QX_EXP_LSB_TABLE[hh[3] & 127]);
-        const __m128i msb = _mm_setr_epi32(QX_EXP_MSB_TABLE[hh[0] >> 7], QX_EXP_MSB_TABLE[hh[1] >> 7],
-                                           QX_EXP_MSB_TABLE[hh[2] >> 7], QX_EXP_MSB_TABLE[hh[3] >> 7]);
+        const __m128i lsb =
+            _mm_setr_epi32(QX_EXP_LSB_TABLE[hh[0] & 127], QX_EXP_LSB_TABLE[hh[1] & 127],
+                           QX_EXP_LSB_TABLE[hh[2] & 127], QX_EXP_LSB_TABLE[hh[3] & 127]);
+        const __m128i msb =
+            _mm_setr_epi32(QX_EXP_MSB_TABLE[hh[0] >> 7], QX_EXP_MSB_TABLE[hh[1] >> 7],
+                           QX_EXP_MSB_TABLE[hh[2] >> 7], QX_EXP_MSB_TABLE[hh[3] >> 7]);
         const __m128i e = round_products(lsb, msb);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out_q31 + j + 4 * half), e);
         sum2 = widen_sum(sum2, e);
