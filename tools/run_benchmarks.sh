@@ -17,10 +17,14 @@ shift || true
 results="$build/benchmark_results"
 mkdir -p "$results"
 echo "load before: $(cat /proc/loadavg 2>/dev/null || uptime)"
+# Repetitions of a program's benchmarks are interleaved in random order, so
+# that a busy spell of a shared machine spreads over several benchmarks
+# instead of landing on every repetition of one.
 for program in "$build"/bench/*_bench; do
   name=$(basename "$program")
   echo "== $name"
   "$program" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_out="$results/$name.json" --benchmark_out_format=json "$@"
 done
 echo "load after: $(cat /proc/loadavg 2>/dev/null || uptime)"
