@@ -268,9 +268,10 @@ class KernelVsReference : public ::testing::TestWithParam<Variant> {
 
 TEST_P(KernelVsReference, AddF32) {
   Random random(1);
-  // Lengths below, at and above the 4- and 8-lane steps; 300001 elements make
-  // two items of different lengths (150000 takes the vector loop, 150001 not).
-  for (int32_t count : {1, 3, 4, 7, 8, 13, 32, 300001}) {
+  // Lengths below, at and above the 4- and 8-lane steps; 300000 elements make
+  // two items of 150000 on a pool, 300001 two of different lengths (150000
+  // takes the vector loop, 150001 the plain one).
+  for (int32_t count : {1, 3, 4, 7, 8, 13, 32, 300000, 300001}) {
     for (const bool in_place : {false, true}) {
       if (in_place && count > 1000) continue;  // large counts once
       SCOPED_TRACE(::testing::Message() << "count " << count << (in_place ? " in place" : ""));
