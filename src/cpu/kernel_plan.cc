@@ -7,11 +7,13 @@
 namespace qx {
 namespace {
 
-// Waking a sleeping worker and waiting for its report costs several
-// microseconds, more on a loaded machine, while the 16-bit kernels do some
-// 10^4 multiply-accumulates per microsecond: below about 2^18 steps an
-// operator is done before a second thread would have helped.
-// bench/cpu_kernels_bench.cc (BM_dense_pool) measures the break-even.
+// Waking a sleeping worker and waiting for its report costs microseconds
+// (tens of them where the other cores are busy), while the 16-bit kernels do
+// some 4 * 10^4 multiply-accumulates per microsecond: below about 2^18 steps
+// (some 6 us of work) an operator is done before a second thread would have
+// helped. This keeps every operator of the default-shape model on the
+// calling thread. BM_dense_pool in bench/cpu_kernels_bench.cc measures the
+// break-even on a given machine.
 constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 18;
 
 std::atomic<uint64_t> parallel_threshold_work{kDefaultParallelThreshold};
