@@ -12,8 +12,9 @@
 //   standardize_i16       min(N^2, max(1, rows / 1024)) items of rows
 // Without a pool every operator is one item, except single-row dense layers.
 //
-// Operators whose work is small run as if there were no pool: waking the
-// workers costs more than they would save (see kernel_threads).
+// Operators whose work is small are planned as for a single thread without a
+// pool, one item on the calling thread: waking the workers would cost more
+// than they save (see kernel_threads).
 #pragma once
 
 #include <cstdint>
