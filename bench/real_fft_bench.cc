@@ -4,7 +4,9 @@
 #include <random>
 #include <vector>
 
+#include "bench_context.h"
 #include "frontend/real_fft.h"
+
 
 namespace {
 
@@ -41,4 +43,4 @@ BENCHMARK(BM_RealFft512WithBuffer);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+QX_BENCHMARK_MAIN()

@@ -13,10 +13,12 @@
 #include <random>
 #include <vector>
 
+#include "bench_context.h"
 #include "cpu/device_selection.h"
 #include "runtime/device_context.h"
 #include "runtime/graph_interpreter.h"
 #include "runtime/opcodes.h"
+
 
 namespace qx {
 namespace {
@@ -241,4 +243,4 @@ BENCHMARK(BM_detector_step_program);
 }  // namespace
 }  // namespace qx
 
-BENCHMARK_MAIN();
+QX_BENCHMARK_MAIN()

@@ -5,7 +5,9 @@
 
 #include <vector>
 
+#include "bench_context.h"
 #include "cpu/thread_pool.h"
+
 
 namespace qx {
 namespace {
@@ -41,4 +43,4 @@ BENCHMARK_CAPTURE(BM_thread_pool_run, fetch, claim_items_fetch)->Arg(0)->Arg(100
 }  // namespace
 }  // namespace qx
 
-BENCHMARK_MAIN();
+QX_BENCHMARK_MAIN()

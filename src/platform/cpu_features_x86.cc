@@ -25,5 +25,20 @@ uint32_t detect_isa_flags() {
   return flags;
 }
 
+bool avx2_fma_usable() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid(0, eax, ebx, ecx, edx);
+  if (eax < 7) return false;
+  __cpuid(1, eax, ebx, ecx, edx);
+  const bool fma = ecx & (1u << 12);
+  const bool os_saves_state = ecx & (1u << 27);  // OSXSAVE: xgetbv is available
+  if (!fma || !os_saves_state) return false;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  if (!(ebx & (1u << 5))) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  return (xcr0_low & 6u) == 6u;  // SSE and AVX register state both enabled
+}
+
 }  // namespace platform
 }  // namespace qx

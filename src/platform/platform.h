@@ -96,6 +96,13 @@ int32_t processor_count();
 // Processor feature bits (the CPU_* values of the CPU backend).
 uint32_t detect_isa_flags();
 
+#if defined(__x86_64__)
+// Whether 256-bit AVX2 code with fused multiply-adds can run: the processor
+// has FMA besides AVX2, and the operating system saves the 256-bit register
+// state. Neither is one of the feature bits, which are read from cpuid alone.
+bool avx2_fma_usable();
+#endif
+
 // ---- Memory and files --------------------------------------------------------
 
 // Aligned block (alignment a power of two, at least sizeof(void*)); null on

@@ -8,10 +8,7 @@ bool operand_fits(DeviceContext *context, TensorBuffer *tensor, int64_t offset, 
                   int32_t element_bytes) {
   if (!tensor) return false;
   if (count <= 0) return true;
-  const int64_t size = tensor_size(context, tensor);
-  if (offset < 0 || offset > size || offset % element_bytes != 0) return false;
-  // Division instead of count * element_bytes: the product may not fit.
-  return count <= (size - offset) / element_bytes;
+  return extent_fits(tensor_size(context, tensor), offset, count, element_bytes);
 }
 
 MappedTensor::MappedTensor(DeviceContext *context, TensorBuffer *tensor, Access access)

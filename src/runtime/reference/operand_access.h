@@ -27,9 +27,17 @@ constexpr int64_t matrix_elements(int32_t rows, int32_t columns) {
   return rows > 0 && columns > 0 ? static_cast<int64_t>(rows) * columns : 0;
 }
 
-// True when the tensor exists and `count` elements of `element_bytes` bytes
-// each, starting `offset` bytes into it, lie inside it at an offset that
-// keeps them aligned. A count of 0 or less reaches nothing and always fits.
+// True when `count` elements of `element_bytes` bytes each, starting
+// `offset` bytes into a tensor of `size` bytes, lie inside it at an offset
+// that keeps them aligned. A count of 0 or less reaches nothing and fits.
+constexpr bool extent_fits(int64_t size, int64_t offset, int64_t count, int32_t element_bytes) {
+  if (count <= 0) return true;
+  if (offset < 0 || offset > size || offset % element_bytes != 0) return false;
+  // Division instead of count * element_bytes: the product may not fit.
+  return count <= (size - offset) / element_bytes;
+}
+
+// extent_fits for an existing tensor of the context.
 bool operand_fits(DeviceContext *context, TensorBuffer *tensor, int64_t offset, int64_t count,
                   int32_t element_bytes);
 

@@ -1,0 +1,44 @@
+// The main function of every benchmark program: Google Benchmark's, plus the
+// processor feature bits the library detects, so that each report says which
+// kernel variants it measured.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "cpu/cpu_backend.h"
+#include "platform/platform.h"
+
+namespace qx_bench {
+
+// "5 (sse4.1 avx2)": the isa_flags value and the bits' names.
+inline std::string isa_flags_text(uint32_t flags) {
+  static const struct {
+    uint32_t bit;
+    const char *name;
+  } kBits[] = {{qx::CPU_SSE4_1, "sse4.1"},
+               {qx::CPU_AVX, "avx"},
+               {qx::CPU_AVX2, "avx2"},
+               {qx::CPU_AVX512F, "avx512f"},
+               {qx::CPU_NEON, "neon"}};
+  std::string names;
+  for (const auto &b : kBits) {
+    if (flags & b.bit) names += (names.empty() ? "" : " ") + std::string(b.name);
+  }
+  return std::to_string(flags) + " (" + (names.empty() ? "portable only" : names) + ")";
+}
+
+inline int run_benchmarks(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::AddCustomContext("qx_isa_flags", isa_flags_text(qx::platform::detect_isa_flags()));
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
+
+}  // namespace qx_bench
+
+#define QX_BENCHMARK_MAIN() \
+  int main(int argc, char **argv) { return qx_bench::run_benchmarks(argc, argv); }
