@@ -26,11 +26,19 @@ EN_WORDS = set("the and of to is with this that you are be for from which will c
                "it this these when use used file files see option options default".split())
 
 
-def package_of(path, cache={}):
-    if path not in cache:
-        out = subprocess.run(["dpkg", "-S", path], capture_output=True, text=True).stdout
-        cache[path] = out.split(":")[0] if out else "unknown"
-    return cache[path]
+_OWNERS = {}
+
+
+def package_of(path):
+    """The package that installed path (from dpkg's file lists, read once)."""
+    if not _OWNERS:
+        for lst in glob.glob("/var/lib/dpkg/info/*.list"):
+            pkg = os.path.basename(lst)[:-5].split(":")[0]
+            for line in open(lst, encoding="utf-8", errors="replace"):
+                if line.startswith(("/usr/share/man/", "/usr/share/games/", "/usr/share/doc/debian-ref",
+                                    "/usr/share/libreoffice/help/")):
+                    _OWNERS[line.rstrip("\n")] = pkg
+    return _OWNERS.get(path, "unknown")
 
 
 def script_ok(lang, s):
@@ -68,8 +76,11 @@ def sentences_of(text, lang):
         parts = re.split(r"(?<=[.!?。])\s+", text)
     for p in parts:
         p = p.strip(" -*•·\"'")
-        if 15 <= len(p) <= 220 and not re.search(r"[<>{}\\|=_#@/]|\$|\bhttps?\b", p):
-            yield p
+        if not 15 <= len(p) <= 220 or re.search(r"[<>{}\\|=_#@/\[\]]|\$|\bhttps?\b|--", p):
+            continue
+        if lang not in ("ja", "ko") and len(p.split()) < 4:
+            continue  # headings, command names
+        yield p
 
 
 def man_text(path):
