@@ -18,7 +18,8 @@ BUILD=$ROOT/build-training
 TOOL=$BUILD/training/tool/qx_orb_train_tool
 PY="nice -n 19 /usr/bin/python3"  # Debian's python, which has torch
 cd "$ROOT/training"
-mkdir -p "$WORK"
+mkdir -p "$WORK/logs"
+START=$(date +%s)
 step() { echo "== $(date -u +%H:%M:%S) $*"; }
 
 build_tool() {
@@ -37,10 +38,10 @@ step "detector features"
 $PY data.py "$WORK" "$TOOL" detector train $((SCALE * 6))
 $PY data.py "$WORK" "$TOOL" detector test 600
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
-  step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN"
+  step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"
 fi
 if [ ! -f "$WORK/models/classifier.qx" ]; then
-  step "train classifier ($CLS_MIN min)"; $PY train.py classifier "$WORK" "$CLS_MIN"
+  step "train classifier ($CLS_MIN min)"; $PY train.py classifier "$WORK" "$CLS_MIN" | tee "$WORK/logs/train-classifier.log"
 fi
 step "export"
 /usr/bin/python3 "$ROOT/tools/generate_vad_weights.py" --from "$WORK/models/vad_weights.json"
@@ -52,5 +53,6 @@ mkdir -p "$ROOT/training/results"
 for set in synthetic quiet real; do
   $PY evaluate.py "$TOOL" "$ROOT/models/default.qx" "$WORK/eval/$set" "$ROOT/training/results/$set"
 done
+/usr/bin/python3 -c "import sys; sys.path.insert(0, '.'); import train; train.update_meta('$WORK', scale=$SCALE, pipeline_minutes=round(($(date +%s) - $START) / 60))"
 step "model card"; $PY model_card.py "$WORK" "$ROOT"
 step "done"

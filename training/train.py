@@ -21,6 +21,15 @@ torch.set_num_threads(1)
 torch.manual_seed(7)
 
 
+def update_meta(work, **values):
+    path = f"{work}/models/meta.json"
+    meta = json.load(open(path)) if os.path.exists(path) else {}
+    meta.update(values)
+    os.makedirs(f"{work}/models", exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(meta, f, indent=1)
+
+
 def log(*a):
     print(time.strftime("%H:%M:%S"), *a, flush=True)
 
@@ -87,6 +96,8 @@ def train_detector(work, minutes):
     with open(f"{work}/models/vad_weights.json", "w") as f:
         json.dump(model.export(shift, scale), f)
     log(f"detector: {it} iterations, best held-out chunk accuracy {best:.4f}")
+    update_meta(work, detector_minutes=round((time.time() - start) / 60, 1), detector_iterations=it,
+                detector_chunk_accuracy_torch=best)
 
 
 def detector_accuracy(model, x, y):
@@ -158,6 +169,9 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     torch.save(model.state_dict(), f"{work}/models/classifier.pt")
     model.export_qx(f"{work}/models/classifier.qx", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
     log(f"classifier: {it} iterations, best held-out frame accuracy {best:.4f} (torch)")
+    update_meta(work, classifier_minutes=round((time.time() - start) / 60, 1), classifier_iterations=it,
+                classifier_frame_accuracy_torch=best, hidden=list(hidden), eps=model.eps,
+                training_frames=int(len(xtr)))
 
 
 def classifier_accuracy(model, x, y):
