@@ -98,10 +98,10 @@ class Detector(torch.nn.Module):
         w2, b2, u2, cb2 = q7(self.w2), q7(self.b2), q7(self.u2), q7(self.c2)
         wo, bo = q7(self.wo), q7(self.bo)
         # The input part of layer 1 does not depend on the state: all steps at once.
-        g_in = q10(x @ w1.t() + b1)
+        g_in = q10(x @ w1.t() + b1).unbind(1)
         outs = []
         for t in range(steps):
-            g = q10(g_in[:, t] + q10(h1 @ u1.t() + cb1))
+            g = q10(g_in[t] + q10(h1 @ u1.t() + cb1))
             c1, h1 = cell_step(c1, g, H)
             g = q10(q10(h1 @ w2.t() + b2) + q10(h2 @ u2.t() + cb2))
             c2, h2 = cell_step(c2, g, H)
@@ -179,9 +179,12 @@ class Classifier(torch.nn.Module):
             h = x.new_zeros(2, n, H)
             c = x.new_zeros(2, n, H)
             fw, bw = [None] * T, [None] * T
+            # unbind once: indexing a step at a time costs a full-size
+            # gradient buffer per step in the backward pass
+            xin_f, xin_b = xin[0].unbind(1), xin[1].unbind(1)
             for k in range(T):
                 t_b = T - 1 - k
-                xi = torch.stack([xin[0, :, k], xin[1, :, t_b]])
+                xi = torch.stack([xin_f[k], xin_b[t_b]])
                 g = q10(torch.bmm(h, wh.transpose(1, 2)) + xi)
                 c, h = cell_step(c, g, H)
                 fw[k], bw[t_b] = h[0], h[1]
