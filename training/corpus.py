@@ -181,7 +181,7 @@ def make_real(work, manifest, done):
         rng.shuffle(files)
         # Concatenate short prompts into utterances of ~6 s with short pauses.
         group, count = [], 0
-        for path in files[:1500]:
+        for path in files[:400]:  # about 100 utterances per corpus
             group.append(path)
             if len(group) < 4:
                 continue

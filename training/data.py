@@ -160,9 +160,10 @@ def noise_of(rng, kind, n, music, babble_src):
     return tone_or_clicks(rng, n)
 
 
-def augment(rng, x, music, babble_src, strength=1.0):
-    """Speech x (float, any level) -> (augmented signal, clean speech level)."""
-    if rng.random() < 0.3 * strength:
+def augment(rng, x, music, babble_src, strength=1.0, keep_timing=False):
+    """Speech x (float, any level) -> augmented signal at a random level.
+    keep_timing: no speed change, so per-chunk labels stay aligned."""
+    if not keep_timing and rng.random() < 0.3 * strength:
         x = speed(rng, x)
     if rng.random() < 0.25 * strength:
         x = reverb(rng, x)
@@ -279,7 +280,7 @@ def detector_set(work, tool, split, seconds):
             x = load_pcm(f"{work}/audio/{folder}/{r['id']}.pcm")
             mask = speech_mask(x)
             x = x[:len(mask) * 512]
-            x = augment(rng, x, music, babble, 0.7)[:len(x)]
+            x = augment(rng, x, music, babble, 0.7, keep_timing=True)
             lab = mask.astype(np.int8)
         else:
             n = int(rng.uniform(0.5, 6) * SR) // 512 * 512

@@ -14,7 +14,7 @@ WORK=${1:-/work/qx_training_work}
 SCALE=${2:-300}
 DET_MIN=${3:-10}
 CLS_MIN=${4:-25}
-BUILD=$ROOT/build-training
+BUILD=${QX_TRAINING_BUILD:-$ROOT/build-training}
 TOOL=$BUILD/training/tool/qx_orb_train_tool
 PY="nice -n 19 /usr/bin/python3"  # Debian's python, which has torch
 cd "$ROOT/training"
@@ -24,7 +24,7 @@ step() { echo "== $(date -u +%H:%M:%S) $*"; }
 
 build_tool() {
   cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQX_ORB_BUILD_TRAINING=ON \
-    -DQX_ORB_BUILD_TESTS=OFF -DQX_ORB_BUILD_BENCH=OFF >/dev/null
+    -DQX_ORB_BUILD_BENCH=OFF >/dev/null
   nice -n 19 cmake --build "$BUILD" -j1 --target qx_orb_train_tool >/dev/null
 }
 
