@@ -68,7 +68,8 @@ def train_detector(work, minutes):
     start = time.time()
     it = 0
     rng = np.random.default_rng(5)
-    pos_weight = torch.tensor([1.0, 1.0])
+    # false triggers on music and noise cost more than a missed speech chunk
+    pos_weight = torch.tensor([1.5, 1.0])
     while time.time() - start < minutes * 60:
         idx = rng.integers(0, len(xtr) - steps, size=batch)
         x = torch.stack([xtr[i:i + steps] for i in idx])
@@ -127,7 +128,12 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     counts = np.bincount(tr["label"], minlength=9).astype(np.float64)
     weight = torch.tensor(counts.sum() / (9 * np.maximum(counts, 1)), dtype=torch.float32)
     model = qat.Classifier(hidden=hidden)
-    opt = torch.optim.Adam(model.parameters(), lr=2e-3)
+    init = os.environ.get("QX_CLASSIFIER_INIT")
+    if init:  # continue from an earlier run's weights (same shape)
+        model.load_state_dict(torch.load(init))
+        log(f"classifier: starting from {init}")
+    peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
+    opt = torch.optim.Adam(model.parameters(), lr=peak)
     batch = 64
     best, best_state = -1.0, None
     start = time.time()
@@ -136,7 +142,7 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     total_its = None
     while time.time() - start < minutes * 60:
         idx = torch.tensor(rng.integers(0, len(xtr), size=batch))
-        logits = model(xtr[idx])
+        logits = model(spec_augment(xtr[idx], rng))
         loss = torch.nn.functional.cross_entropy(logits, ytr[idx], weight=weight, label_smoothing=0.05)
         opt.zero_grad()
         loss.backward()
@@ -155,7 +161,7 @@ def train_classifier(work, minutes, hidden=(96, 96)):
             # cosine decay over the time budget
             frac = min(1.0, (time.time() - start) / (minutes * 60))
             for g in opt.param_groups:
-                g["lr"] = 2e-4 + (2e-3 - 2e-4) * 0.5 * (1 + np.cos(np.pi * frac))
+                g["lr"] = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * frac))
         if it % 300 == 0:
             acc = classifier_accuracy(model, xte, yte)
             log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy {acc:.4f}")
@@ -172,6 +178,24 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     update_meta(work, classifier_minutes=round((time.time() - start) / 60, 1), classifier_iterations=it,
                 classifier_frame_accuracy_torch=best, hidden=list(hidden), eps=model.eps,
                 training_frames=int(len(xtr)))
+
+
+def spec_augment(x, rng):
+    """Masks random bands and steps of a batch [n, 64, 80] with each
+    column's mean (about 0 after the per-column normalisation)."""
+    x = x.clone()
+    mean = x.mean(1, keepdim=True).expand_as(x)
+    for i in range(x.shape[0]):
+        for _ in range(rng.integers(0, 3)):
+            w = rng.integers(1, 7)
+            b = rng.integers(0, 40 - w)
+            for half in (0, 40):
+                x[i, :, half + b:half + b + w] = mean[i, :, half + b:half + b + w]
+        for _ in range(rng.integers(0, 3)):
+            w = rng.integers(1, 7)
+            t = rng.integers(0, 64 - w)
+            x[i, t:t + w] = mean[i, t:t + w]
+    return x
 
 
 def classifier_accuracy(model, x, y):
