@@ -48,25 +48,44 @@ def colored_noise(rng, n, kind):
     return x / (np.std(x) + 1e-9)
 
 
-def music_pool(work):
-    """Music on hold and game sounds, decoded once to 16 kHz."""
-    path = f"{work}/audio/music.pcm"
+def decode_files(files, path):
+    parts = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for i, p in enumerate(files):
+            raw = f"{tmp}/{i}.raw"
+            r = subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
+                                "-f", "s16le", raw])
+            if r.returncode == 0:
+                parts.append(open(raw, "rb").read())
+    with open(path + ".tmp", "wb") as f:
+        f.write(b"".join(parts))
+    os.replace(path + ".tmp", path)
+
+
+def music_pool(work, part="train"):
+    """Music (music on hold, game music) decoded once to 16 kHz; files
+    alternate between the training and the held-out part."""
+    path = f"{work}/audio/music-{part}.pcm"
     if not os.path.exists(path):
         files = sorted(glob.glob("/usr/share/asterisk/moh/**/*.g722", recursive=True))
-        files += sorted(glob.glob("/usr/share/asterisk/moh/**/*.wav", recursive=True))
-        parts = []
-        with tempfile.TemporaryDirectory() as tmp:
-            for i, p in enumerate(files):
-                raw = f"{tmp}/{i}.raw"
-                r = subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
-                                    "-f", "s16le", raw])
-                if r.returncode == 0:
-                    parts.append(open(raw, "rb").read())
-        with open(path + ".tmp", "wb") as f:
-            f.write(b"".join(parts))
-        os.replace(path + ".tmp", path)
+        files += sorted(glob.glob("/usr/share/games/supertux2/music/**/*.ogg", recursive=True))
+        decode_files(files[0::2] if part == "train" else files[1::2], path)
     x = load_pcm(path)
     return x / (np.std(x) + 1e-9) if len(x) else colored_noise(np.random.default_rng(0), SR * 10, "pink")
+
+
+def effects_pool(work, part="train"):
+    """Game sound effects (no voices), alternating files as for music."""
+    path = f"{work}/audio/effects-{part}.pcm"
+    if not os.path.exists(path):
+        files = sorted(glob.glob("/usr/share/games/supertux2/sounds/*.wav"))
+        files += sorted(glob.glob("/usr/share/games/supertux2/sounds/*.ogg"))
+        # effects that may hold a voice stay out (speech/ is never read)
+        vocal = ("excellent", "welldone", "grunts", "hurt", "yeti", "mr_tree", "tree_howling")
+        files = [f for f in files if not os.path.basename(f).startswith(vocal)]
+        decode_files(files[0::2] if part == "train" else files[1::2], path)
+    x = load_pcm(path)
+    return x if len(x) else colored_noise(np.random.default_rng(0), SR, "white")
 
 
 def tone_or_clicks(rng, n):
@@ -256,7 +275,7 @@ def speech_mask(x):
     return active
 
 
-KINDS = ["speech", "silence", "noise", "music", "tone", "babble"]
+KINDS = ["speech", "silence", "noise", "music", "tone", "effects"]
 
 
 def detector_set(work, tool, split, seconds):
@@ -264,16 +283,14 @@ def detector_set(work, tool, split, seconds):
     rows = manifest(work, split)
     if split == "train":  # recorded speech is speech, whatever its language
         rows += manifest(work, "real")[::3]
-    music = music_pool(work)
-    if split == "test":  # music the training never heard: the other half
-        music = music[len(music) // 2:]
-    else:
-        music = music[:len(music) // 2]
+    part = "test" if split == "test" else "train"  # held out: music and effects never heard
+    music = music_pool(work, part)
+    effects = effects_pool(work, part)
     babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::89][:60]]
     streams, labels, kinds = [], [], []
     total = 0
     while total < seconds * SR:
-        kind = rng.choice(KINDS, p=[0.5, 0.1, 0.15, 0.15, 0.1, 0.0])
+        kind = rng.choice(KINDS, p=[0.4, 0.08, 0.15, 0.22, 0.07, 0.08])
         if kind == "speech":
             r = rows[rng.integers(len(rows))]
             folder = r["split"]
@@ -284,12 +301,20 @@ def detector_set(work, tool, split, seconds):
             lab = mask.astype(np.int8)
         else:
             n = int(rng.uniform(0.5, 6) * SR) // 512 * 512
-            if kind == "silence":
+            if kind == "effects":  # sound effects with gaps of faint noise
+                x = colored_noise(rng, n, "pink") * 10 ** (rng.uniform(-80, -55) / 20)
+                for _ in range(rng.integers(1, 6)):
+                    s0 = rng.integers(0, max(1, len(effects) - SR))
+                    e = effects[s0:s0 + rng.integers(SR // 8, SR)]
+                    at = rng.integers(0, max(1, n - len(e)))
+                    e = e[:n - at] / (rms(e) + 1e-9) * 10 ** (rng.uniform(-40, -10) / 20)
+                    x[at:at + len(e)] += e
+            elif kind == "silence":
                 x = np.zeros(n, np.float32) if rng.random() < 0.5 else \
                     colored_noise(rng, n, "white") * 10 ** (rng.uniform(-90, -70) / 20)
             else:
                 nk = {"noise": rng.choice(["white", "pink", "brown"]), "music": "music",
-                      "tone": "tone", "babble": "babble"}[kind]
+                      "tone": "tone"}[kind]
                 x = noise_of(rng, nk, n, music, babble) * 10 ** (rng.uniform(-65, -8) / 20)
             lab = np.zeros(n // 512, np.int8)
         streams.append(x)

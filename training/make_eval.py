@@ -36,8 +36,7 @@ def speech_file(work, rows, rng, level=None):
 
 
 def nonspeech(work, folder, rng):
-    music = data.music_pool(work)
-    music = music[len(music) // 2:]
+    music = data.music_pool(work, "test")
     n = 20 * data.SR
     for i, level in enumerate([-40, -25, -12]):
         start = rng.integers(0, max(1, len(music) - n))

@@ -57,8 +57,7 @@ def main():
         x = np.pad(x, (0, max(0, FRAME - len(x))))[:FRAME]  # exactly one frame
         flac(f"{out}/speech-{label}.flac", x)
     rng = np.random.default_rng(33)
-    music = data.music_pool(os.environ.get("QX_TRAINING_WORK", "/work/qx_training_work"))
-    held_out = music[len(music) // 2:]
+    held_out = data.music_pool(os.environ.get("QX_TRAINING_WORK", "/work/qx_training_work"), "test")
     start = len(held_out) // 3
     flac(f"{out}/nonspeech-music.flac", held_out[start:start + FRAME] * 10 ** (-20 / 20))
     flac(f"{out}/nonspeech-noise.flac", data.colored_noise(rng, FRAME, "pink") * 10 ** (-40 / 20))

@@ -14,6 +14,7 @@ WORK=${1:-/work/qx_training_work}
 SCALE=${2:-300}
 DET_MIN=${3:-10}
 CLS_MIN=${4:-25}
+CROPS=${QX_TRAINING_CROPS:-3}  # 2.048 s crops per training utterance
 BUILD=${QX_TRAINING_BUILD:-$ROOT/build-training}
 TOOL=$BUILD/training/tool/qx_orb_train_tool
 PY="nice -n 19 /usr/bin/python3"  # Debian's python, which has torch
@@ -32,11 +33,11 @@ step "feature tool"; build_tool
 step "texts"; $PY texts.py "$WORK"
 step "corpus (scale $SCALE)"; $PY corpus.py "$WORK" "$SCALE"
 step "classifier features"
-$PY data.py "$WORK" "$TOOL" classifier train 3
+$PY data.py "$WORK" "$TOOL" classifier train "$CROPS"
 $PY data.py "$WORK" "$TOOL" classifier test 2
 step "detector features"
-$PY data.py "$WORK" "$TOOL" detector train $((SCALE * 6))
-$PY data.py "$WORK" "$TOOL" detector test 600
+$PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 18))}"
+$PY data.py "$WORK" "$TOOL" detector test 1200
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
   step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"
 fi

@@ -30,6 +30,6 @@ PKGS="$PKGS asterisk-core-sounds-en-g722 asterisk-core-sounds-es-g722
   asterisk-core-sounds-fr-g722 asterisk-core-sounds-it-g722 asterisk-core-sounds-ru-g722
   klettres-data ktuberling-data fillets-ng-data-cs"
 # Music and sound effects for noise and for the detector's non-speech.
-PKGS="$PKGS asterisk-moh-opsound-g722"
+PKGS="$PKGS asterisk-moh-opsound-g722 supertux-data"
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $PKGS
