@@ -58,7 +58,7 @@ def main():
         flac(f"{out}/speech-{label}.flac", x)
     rng = np.random.default_rng(33)
     held_out = data.music_pool(os.environ.get("QX_TRAINING_WORK", "/work/qx_training_work"), "test")
-    start = len(held_out) // 3
+    start = 30 * 16000  # inside the first held-out music-on-hold file
     flac(f"{out}/nonspeech-music.flac", held_out[start:start + FRAME] * 10 ** (-20 / 20))
     flac(f"{out}/nonspeech-noise.flac", data.colored_noise(rng, FRAME, "pink") * 10 ** (-40 / 20))
     flac(f"{out}/nonspeech-tone.flac", data.tone_or_clicks(np.random.default_rng(2), FRAME) * 10 ** (-25 / 20))
