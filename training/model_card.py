@@ -26,6 +26,7 @@ LICENCES = {
     "asterisk-core-sounds-{en,es,fr,it,ru}-g722": "CC-BY-SA-3.0 (recorded prompts)",
     "fillets-ng-data-cs": "GPL-2 (Czech game dialogue)",
     "asterisk-moh-opsound-g722": "CC-BY-SA-3.0 (music on hold)",
+    "supertux-data (music/*.ogg, sounds/* without voices; speech/ never read)": "GPL-2+/GPL-3+, CC-BY-SA, CC0 per file",
 }
 
 
@@ -112,15 +113,18 @@ def main():
             "utterances placed inside silence as partial-speech frames): speed ±12% (p 0.3), "
             "synthetic reverberation RT60 0.15-0.7 s (p 0.25), low-pass 3.4-4 kHz (p 0.3), "
             "high-pass 80-300 Hz (p 0.3), G.711 mu-law at 8 kHz (p 0.12), additive noise at "
-            "0-30 dB SNR (p 0.6: white, pink, brown, music on hold, babble of 3-6 training "
-            "utterances, tones/clicks), speech level -45 to -10 dBFS RMS.", "",
+            "0-30 dB SNR (p 0.6: white, pink, brown, music, babble of 3-6 training "
+            "utterances, tones/clicks), speech level -45 to -10 dBFS RMS; during training, "
+            "0-2 masks of 1-6 bands and 0-2 masks of 1-6 steps per example.", "",
             "Detector streams: alternating segments of speech (any language, synthetic and 1/3 of "
             "the recorded prompts; labelled per 512-sample chunk where the clean utterance is within "
             "35 dB of its peak, pauses up to 0.3 s bridged) and non-speech (digital silence, "
             "-90 to -70 dBFS noise, white/pink/brown noise, music, tones, clicks and hum at -65 to "
-            "-8 dBFS). Music with singing: the music-on-hold pool is instrumental; a song's voice "
-            "would count as speech (it is voice), which this detector was not trained to reject. "
-            "Held-out streams use the other half of the music pool.", ""]
+            "-8 dBFS, game sound effects over faint noise). Music with singing: the music pools "
+            "(music on hold, game music) are instrumental; a song's voice counts as speech (it is "
+            "voice), which this detector was not trained to reject. Music and effects files "
+            "alternate between training and held-out, so held-out streams and the evaluation's "
+            "non-speech use files never heard in training.", ""]
     out += ["## Training", ""]
     for what in ("detector", "classifier"):
         if logs[what]:
