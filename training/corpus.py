@@ -117,17 +117,20 @@ def plan(work, scale):
         label = lang if lang in TARGETS else "unknown"
         # Each unknown language gets a share so the class matches a target's size.
         count = scale if lang in TARGETS else max(4, (scale * 2) // len(UNKNOWN))
-        engines = [("espeak-ng", v) for v in ESPEAK_VOICES.get(lang, [lang])]
+        espeak = [("espeak-ng", v) for v in ESPEAK_VOICES.get(lang, [lang])]
+        others = []
         if have("pico2wave"):
-            engines += [("pico", v) for v in PICO.get(lang, [])]
+            others += [("pico", v) for v in PICO.get(lang, [])]
         if lang == "en" and have("flite"):
-            engines += [("flite", v) for v in FLITE_VOICES]
+            others += [("flite", v) for v in FLITE_VOICES]
         if lang == "ja" and have("open_jtalk") and os.path.exists(OPEN_JTALK_VOICE):
-            engines += [("open-jtalk", "nitech-jp-atr503-m001")] * 2
+            others += [("open-jtalk", "nitech-jp-atr503-m001")]
         for split, n, texts, vars_ in (("train", count, train_text, train_variants),
                                        ("test", max(2, count // 8), test_text, test_variants)):
             for i in range(n):
-                engine, voice = rng.choice(engines)
+                # half espeak-ng (about 100 voice variants), half the other engines
+                pool = others if others and rng.random() < 0.5 else espeak
+                engine, voice = rng.choice(pool)
                 if split == "test" and engine != "espeak-ng":
                     # only espeak-ng has voices to hold out
                     engine, voice = "espeak-ng", rng.choice(ESPEAK_VOICES.get(lang, [lang]))
