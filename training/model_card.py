@@ -109,7 +109,7 @@ def main():
             "(resampled) with speed 0.75-1.35 and ±6 half-tones. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "
             "steph2, max) and held-out sentences.", "",
-            "Augmentation of classifier examples (2.048 s crops, 3 per training utterance; shorter "
+            f"Augmentation of classifier examples (2.048 s crops, {os.environ.get('QX_TRAINING_CROPS', '3')} per training utterance; shorter "
             "utterances placed inside silence as partial-speech frames): speed ±12% (p 0.3), "
             "synthetic reverberation RT60 0.15-0.7 s (p 0.25), low-pass 3.4-4 kHz (p 0.3), "
             "high-pass 80-300 Hz (p 0.3), G.711 mu-law at 8 kHz (p 0.12), additive noise at "
@@ -132,7 +132,11 @@ def main():
     if meta:
         out += [f"Wall time on this machine (2 cores, one torch thread, nice 19): detector "
                 f"{meta.get('detector_minutes', '?')} min, classifier {meta.get('classifier_minutes', '?')} min; "
-                f"the whole pipeline at scale {meta.get('scale', '?')}: {meta.get('pipeline_minutes', '?')} min.", ""]
+                f"the whole pipeline at scale {meta.get('scale', '?')}: {meta.get('pipeline_minutes', '?')} min "
+                "(steps whose output existed were skipped).", ""]
+        if os.environ.get("QX_CLASSIFIER_INIT"):
+            out += ["The classifier continued from the weights of an earlier run of the same "
+                    f"pipeline (`{os.path.basename(os.environ['QX_CLASSIFIER_INIT'])}`).", ""]
     out += ["## Evaluation through the library", ""]
     for name, title in (("synthetic", "Held-out synthetic speech (voices and sentences never trained on) "
                          "and non-speech"),
