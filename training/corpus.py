@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""Synthesised and recorded speech, labelled, reproducibly.
+
+    corpus.py WORK SCALE
+
+Writes WORK/audio/<split>/<id>.pcm (16 kHz mono int16) and appends one JSON
+line per utterance to WORK/audio/manifest.jsonl: id, split, lang, label,
+engine, voice, settings, text package. Existing utterances are kept, so a
+rerun resumes. Splits: "train", "test" (held-out voices and held-out
+sentences) and "real" (recorded speech, evaluated leave-one-corpus-out).
+"""
+import glob
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+from texts import TARGETS, UNKNOWN
+
+LABELS = ["unknown", "de", "en", "es", "fr", "it", "ja", "ko", "pt"]
+VARIANT_DIR = "/usr/lib/x86_64-linux-gnu/espeak-ng-data/voices/!v"
+SKIP_VARIANTS = {"whisper", "whisperf", "Mr serious", "fast"}
+# espeak-ng variants never used in training: the synthetic held-out voices.
+TEST_VARIANTS = {"m3", "f2", "klatt4", "anika", "edward", "Denis", "steph2", "max"}
+ESPEAK_VOICES = {"de": ["de"], "en": ["en-gb", "en-us", "en-gb-scotland", "en-gb-x-rp", "en-029"],
+                 "es": ["es", "es-419"], "fr": ["fr-fr", "fr-be", "fr-ch"], "it": ["it"],
+                 "ja": ["ja"], "ko": ["ko"], "pt": ["pt", "pt-br"]}
+PICO = {"de": ["de-DE"], "en": ["en-US", "en-GB"], "es": ["es-ES"], "fr": ["fr-FR"], "it": ["it-IT"]}
+FLITE_VOICES = ["kal16", "slt", "awb", "rms"]
+OPEN_JTALK_VOICE = "/usr/share/hts-voice/nitech-jp-atr503-m001/nitech_jp_atr503_m001.htsvoice"
+OPEN_JTALK_DIC = "/var/lib/mecab/dic/open-jtalk/naist-jdic"
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+
+
+def to_pcm(wav, out, extra=()):
+    run(["sox", wav, "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer", "-t", "raw", out,
+         *extra])
+
+
+def kana(text):
+    """espeak-ng reads kanji as 'Chinese letter': give it the reading instead."""
+    out = subprocess.run(["mecab", "-Oyomi"], input=text, capture_output=True, text=True).stdout
+    return out.strip()
+
+
+def read_texts(work, lang):
+    rows = [l.rstrip("\n").split("\t", 1) for l in open(f"{work}/texts/{lang}.tsv", encoding="utf-8")]
+    cut = max(1, len(rows) // 10)
+    return rows[cut:], rows[:cut]  # train, held-out sentences
+
+
+def synth_espeak(rng, lang, voice, variant, text, wav):
+    speed = rng.randint(110, 230)
+    pitch = rng.randint(15, 85)
+    gap = rng.choice([0, 0, 0, 1, 2, 4])
+    amplitude = rng.randint(60, 160)
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", encoding="utf-8", delete=False) as f:
+        f.write(kana(text) if lang == "ja" else text)
+    try:
+        run(["espeak-ng", "-v", f"{voice}+{variant}", "-s", str(speed), "-p", str(pitch),
+             "-g", str(gap), "-a", str(amplitude), "-w", wav, "-f", f.name])
+    finally:
+        os.unlink(f.name)
+    return {"speed": speed, "pitch": pitch, "gap": gap}
+
+
+def synth_pico(rng, voice, text, wav):
+    speed, pitch = rng.randint(70, 140), rng.randint(70, 140)
+    ssml = f"<speed level='{speed}'><pitch level='{pitch}'>{text}</pitch></speed>"
+    run(["pico2wave", "-l", voice, "-w", wav, ssml])
+    return {"speed": speed, "pitch": pitch}
+
+
+def synth_flite(rng, voice, text, wav):
+    stretch = round(rng.uniform(0.75, 1.35), 2)
+    pitch = rng.randint(80, 140)
+    run(["flite", "-voice", voice, "--setf", f"duration_stretch={stretch}",
+         "--setf", f"int_f0_target_mean={pitch}", "-t", text, "-o", wav])
+    return {"stretch": stretch, "f0": pitch}
+
+
+def synth_open_jtalk(rng, text, wav):
+    speed = round(rng.uniform(0.75, 1.35), 2)
+    shift = round(rng.uniform(-6, 6), 1)
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", encoding="utf-8", delete=False) as f:
+        f.write(text)
+    try:
+        run(["open_jtalk", "-x", OPEN_JTALK_DIC, "-m", OPEN_JTALK_VOICE, "-s", "48000",
+             "-r", str(speed), "-fm", str(shift), "-ow", wav, f.name])
+    finally:
+        os.unlink(f.name)
+    return {"speed": speed, "halftones": shift}
+
+
+def have(tool):
+    return subprocess.run(["which", tool], capture_output=True).returncode == 0
+
+
+def plan(work, scale):
+    """Every utterance to make, in a fixed order from fixed seeds."""
+    variants = sorted(v for v in os.listdir(VARIANT_DIR) if v not in SKIP_VARIANTS)
+    train_variants = [v for v in variants if v not in TEST_VARIANTS]
+    test_variants = [v for v in variants if v in TEST_VARIANTS]
+    jobs = []
+    for lang in TARGETS + UNKNOWN:
+        if not os.path.exists(f"{work}/texts/{lang}.tsv"):
+            continue
+        train_text, test_text = read_texts(work, lang)
+        if len(train_text) < 20:
+            continue
+        rng = random.Random(f"plan-{lang}")
+        label = lang if lang in TARGETS else "unknown"
+        # Each unknown language gets a share so the class matches a target's size.
+        count = scale if lang in TARGETS else max(4, (scale * 2) // len(UNKNOWN))
+        espeak = [("espeak-ng", v) for v in ESPEAK_VOICES.get(lang, [lang])]
+        others = []
+        if have("pico2wave"):
+            others += [("pico", v) for v in PICO.get(lang, [])]
+        if lang == "en" and have("flite"):
+            others += [("flite", v) for v in FLITE_VOICES]
+        if lang == "ja" and have("open_jtalk") and os.path.exists(OPEN_JTALK_VOICE):
+            others += [("open-jtalk", "nitech-jp-atr503-m001")]
+        for split, n, texts, vars_ in (("train", count, train_text, train_variants),
+                                       ("test", max(2, count // 8), test_text, test_variants)):
+            for i in range(n):
+                # half espeak-ng (about 100 voice variants), half the other engines
+                pool = others if others and rng.random() < 0.5 else espeak
+                engine, voice = rng.choice(pool)
+                if split == "test" and engine != "espeak-ng":
+                    # only espeak-ng has voices to hold out
+                    engine, voice = "espeak-ng", rng.choice(ESPEAK_VOICES.get(lang, [lang]))
+                start = rng.randrange(len(texts))
+                k = rng.randint(2, 4)
+                sents = [texts[(start + j) % len(texts)] for j in range(k)]
+                jobs.append({"id": f"{split}-{lang}-{i:05d}", "split": split, "lang": lang,
+                             "label": label, "engine": engine, "voice": voice,
+                             "variant": rng.choice(vars_) if engine == "espeak-ng" else "",
+                             "text_package": sents[0][0],
+                             "text": " ".join(s[1] for s in sents), "seed": rng.randrange(1 << 30)})
+    return jobs
+
+
+def make(job, out):
+    rng = random.Random(job["seed"])
+    with tempfile.TemporaryDirectory() as tmp:
+        wav = f"{tmp}/u.wav"
+        if job["engine"] == "espeak-ng":
+            settings = synth_espeak(rng, job["lang"], job["voice"], job["variant"], job["text"], wav)
+        elif job["engine"] == "pico":
+            settings = synth_pico(rng, job["voice"], job["text"], wav)
+        elif job["engine"] == "flite":
+            settings = synth_flite(rng, job["voice"], job["text"], wav)
+        else:
+            settings = synth_open_jtalk(rng, job["text"], wav)
+        to_pcm(wav, out + ".tmp")
+    os.replace(out + ".tmp", out)
+    return settings
+
+
+def real_speech(work):
+    """Recorded prompts of the permitted packages, one corpus per package."""
+    corpora = []
+    voices = {"en": "en_US_f_Allison", "es": "es_MX_f_Allison", "fr": "fr_CA_f_June",
+              "it": "it_IT_m_Carlo", "ru": "ru_RU_f_IvrvoiceRU"}
+    for lang, voice in voices.items():
+        files = sorted(glob.glob(f"/usr/share/asterisk/sounds/{voice}/**/*.g722", recursive=True))
+        corpora.append((f"asterisk-core-sounds-{lang}-g722", lang, files))
+    cs = sorted(glob.glob("/usr/share/games/fillets-ng/sound/**/cs/*.ogg", recursive=True))
+    corpora.append(("fillets-ng-data-cs", "cs", cs))
+    return corpora
+
+
+def make_real(work, manifest, done):
+    os.makedirs(f"{work}/audio/real", exist_ok=True)
+    for package, lang, files in real_speech(work):
+        label = lang if lang in TARGETS else "unknown"
+        rng = random.Random(package)
+        files = list(files)
+        rng.shuffle(files)
+        # Concatenate short prompts into utterances of ~6 s with short pauses.
+        group, count = [], 0
+        for path in files[:400]:  # about 100 utterances per corpus
+            group.append(path)
+            if len(group) < 4:
+                continue
+            uid = f"real-{lang}-{count:05d}"
+            count += 1
+            out = f"{work}/audio/real/{uid}.pcm"
+            if uid not in done:
+                parts = []
+                with tempfile.TemporaryDirectory() as tmp:
+                    for j, p in enumerate(group):
+                        raw = f"{tmp}/{j}.raw"
+                        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
+                                        "-f", "s16le", raw], check=True)
+                        parts.append(open(raw, "rb").read() + b"\0" * 2 * rng.randint(1600, 6400))
+                with open(out, "wb") as f:
+                    f.write(b"".join(parts))
+                manifest.write(json.dumps({"id": uid, "split": "real", "lang": lang, "label": label,
+                                           "engine": "recording", "voice": package,
+                                           "text_package": package}) + "\n")
+                manifest.flush()
+            group = []
+
+
+def main():
+    work, scale = sys.argv[1], int(sys.argv[2])
+    os.makedirs(f"{work}/audio/train", exist_ok=True)
+    os.makedirs(f"{work}/audio/test", exist_ok=True)
+    manifest_path = f"{work}/audio/manifest.jsonl"
+    done = set()
+    if os.path.exists(manifest_path):
+        done = {json.loads(l)["id"] for l in open(manifest_path)}
+    with open(manifest_path, "a") as manifest:
+        jobs = plan(work, scale)
+        for n, job in enumerate(jobs):
+            if job["id"] in done:
+                continue
+            out = f"{work}/audio/{job['split']}/{job['id']}.pcm"
+            try:
+                job["settings"] = make(job, out)
+            except subprocess.CalledProcessError as e:
+                print("failed", job["id"], e, flush=True)
+                continue
+            del job["text"]
+            manifest.write(json.dumps(job) + "\n")
+            manifest.flush()
+            if n % 200 == 0:
+                print(f"{n}/{len(jobs)}", flush=True)
+        make_real(work, manifest, done)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,345 @@
+#!/usr/bin/env python3
+"""Augmented examples and their features, through the library's own code.
+
+    data.py WORK TOOL classifier SPLIT CROPS_PER_UTTERANCE
+    data.py WORK TOOL detector SPLIT SECONDS
+
+classifier: 2.048 s crops of each utterance of SPLIT (train, test, real),
+augmented, and their log-mel rows -> WORK/features/cls-SPLIT.npz
+  (mel float16 [n, 128, 40], label int8 [n], lang, id).
+detector: long streams of speech and non-speech segments, their front-end
+values and per-chunk labels -> WORK/features/vad-SPLIT.npz
+  (vad int16 [n_chunks, 80], label int8 [n_chunks], kind int8 [n_chunks]).
+Fixed seeds throughout; an existing output is kept (resumable).
+"""
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+LABELS = ["unknown", "de", "en", "es", "fr", "it", "ja", "ko", "pt"]
+FRAME = 32768
+SR = 16000
+
+
+def load_pcm(path):
+    return np.fromfile(path, dtype="<i2").astype(np.float32) / 32768.0
+
+
+def manifest(work, split):
+    rows = [json.loads(l) for l in open(f"{work}/audio/manifest.jsonl")]
+    return [r for r in rows if r["split"] == split]
+
+
+# ---- Noise and music pools ---------------------------------------------------
+
+def colored_noise(rng, n, kind):
+    white = rng.standard_normal(n).astype(np.float32)
+    if kind == "white":
+        return white
+    spec = np.fft.rfft(white)
+    f = np.arange(len(spec), dtype=np.float32) + 1.0
+    spec /= np.sqrt(f) if kind == "pink" else f
+    x = np.fft.irfft(spec, n).astype(np.float32)
+    return x / (np.std(x) + 1e-9)
+
+
+def decode_files(files, path):
+    parts = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for i, p in enumerate(files):
+            raw = f"{tmp}/{i}.raw"
+            r = subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
+                                "-f", "s16le", raw])
+            if r.returncode == 0:
+                parts.append(open(raw, "rb").read())
+    with open(path + ".tmp", "wb") as f:
+        f.write(b"".join(parts))
+    os.replace(path + ".tmp", path)
+
+
+def music_pool(work, part="train"):
+    """Music (music on hold, game music) decoded once to 16 kHz; files
+    alternate between the training and the held-out part."""
+    path = f"{work}/audio/music-{part}.pcm"
+    if not os.path.exists(path):
+        files = sorted(glob.glob("/usr/share/asterisk/moh/**/*.g722", recursive=True))
+        files += sorted(glob.glob("/usr/share/games/supertux2/music/**/*.ogg", recursive=True))
+        decode_files(files[0::2] if part == "train" else files[1::2], path)
+    x = load_pcm(path)
+    return x / (np.std(x) + 1e-9) if len(x) else colored_noise(np.random.default_rng(0), SR * 10, "pink")
+
+
+def effects_pool(work, part="train"):
+    """Game sound effects (no voices), alternating files as for music."""
+    path = f"{work}/audio/effects-{part}.pcm"
+    if not os.path.exists(path):
+        files = sorted(glob.glob("/usr/share/games/supertux2/sounds/*.wav"))
+        files += sorted(glob.glob("/usr/share/games/supertux2/sounds/*.ogg"))
+        # effects that may hold a voice stay out (speech/ is never read)
+        vocal = ("excellent", "welldone", "grunts", "hurt", "yeti", "mr_tree", "tree_howling")
+        files = [f for f in files if not os.path.basename(f).startswith(vocal)]
+        decode_files(files[0::2] if part == "train" else files[1::2], path)
+    x = load_pcm(path)
+    return x if len(x) else colored_noise(np.random.default_rng(0), SR, "white")
+
+
+def tone_or_clicks(rng, n):
+    t = np.arange(n) / SR
+    kind = rng.integers(3)
+    if kind == 0:  # steady or beeping tones
+        x = np.sin(2 * np.pi * rng.uniform(100, 4000) * t)
+        if rng.random() < 0.5:
+            x *= (np.sin(2 * np.pi * rng.uniform(0.5, 4) * t) > 0)
+    elif kind == 1:  # clicks
+        x = np.zeros(n)
+        for pos in rng.integers(0, n, size=rng.integers(1, 40)):
+            x[pos:pos + 40] += rng.standard_normal(min(40, n - pos)) * np.exp(-np.arange(min(40, n - pos)) / 8)
+    else:  # hum with harmonics
+        f0 = rng.choice([50.0, 60.0])
+        x = sum(np.sin(2 * np.pi * f0 * k * t) / k for k in range(1, 8))
+    x = x.astype(np.float32)
+    return x / (np.std(x) + 1e-9)
+
+
+# ---- Augmentation ------------------------------------------------------------
+
+def rms(x):
+    return float(np.sqrt(np.mean(x ** 2) + 1e-12))
+
+
+def active_rms(x):
+    """RMS over the louder chunks, a speech level that ignores pauses."""
+    n = len(x) // 512
+    if n == 0:
+        return rms(x)
+    e = np.sqrt(np.mean(x[:n * 512].reshape(n, 512) ** 2, 1) + 1e-12)
+    return float(np.sqrt(np.mean(e[e > 0.1 * e.max()] ** 2)))
+
+
+def lowpass(x, cutoff, rng=None):
+    spec = np.fft.rfft(x)
+    f = np.fft.rfftfreq(len(x), 1 / SR)
+    spec *= 1.0 / (1.0 + (f / cutoff) ** 16)
+    return np.fft.irfft(spec, len(x)).astype(np.float32)
+
+
+def highpass(x, cutoff):
+    spec = np.fft.rfft(x)
+    f = np.fft.rfftfreq(len(x), 1 / SR)
+    spec *= 1.0 / (1.0 + (cutoff / np.maximum(f, 1.0)) ** 8)
+    return np.fft.irfft(spec, len(x)).astype(np.float32)
+
+
+def reverb(rng, x):
+    rt60 = rng.uniform(0.15, 0.7)
+    n = int(rt60 * SR)
+    ir = rng.standard_normal(n).astype(np.float32) * np.exp(-6.9 * np.arange(n) / n)
+    ir[0] = 1.0 / rng.uniform(0.3, 1.0)
+    y = np.fft.irfft(np.fft.rfft(x, len(x) + n) * np.fft.rfft(ir, len(x) + n))[:len(x)]
+    return (y * active_rms(x) / (active_rms(y) + 1e-9)).astype(np.float32)
+
+
+def mulaw(x):
+    """G.711 mu-law at 8 kHz: band-limit, decimate, 8-bit companding, back up."""
+    y = lowpass(x, 3600)[::2]
+    mu = 255.0
+    c = np.sign(y) * np.log1p(mu * np.minimum(np.abs(y), 1.0)) / np.log1p(mu)
+    c = np.round(c * 127) / 127
+    y = np.sign(c) * ((1 + mu) ** np.abs(c) - 1) / mu
+    up = np.zeros(len(x), dtype=np.float32)
+    up[::2] = y[:len(up[::2])]
+    return lowpass(up * 2, 3800)
+
+
+def speed(rng, x):
+    factor = rng.uniform(0.88, 1.12)
+    pos = np.arange(0, len(x) - 1, factor)
+    return np.interp(pos, np.arange(len(x)), x).astype(np.float32)
+
+
+def noise_of(rng, kind, n, music, babble_src):
+    if kind in ("white", "pink", "brown"):
+        return colored_noise(rng, n, kind)
+    if kind == "music":
+        start = rng.integers(0, max(1, len(music) - n))
+        seg = music[start:start + n]
+        return np.pad(seg, (0, n - len(seg)))
+    if kind == "babble":
+        x = np.zeros(n, dtype=np.float32)
+        for _ in range(rng.integers(3, 7)):
+            u = babble_src[rng.integers(len(babble_src))]
+            u = np.tile(u, 1 + n // max(1, len(u)))[:n]
+            x += np.roll(u, rng.integers(n)) / (rms(u) + 1e-9)
+        return x / (rms(x) + 1e-9)
+    return tone_or_clicks(rng, n)
+
+
+def augment(rng, x, music, babble_src, strength=1.0, keep_timing=False):
+    """Speech x (float, any level) -> augmented signal at a random level.
+    keep_timing: no speed change, so per-chunk labels stay aligned."""
+    if not keep_timing and rng.random() < 0.3 * strength:
+        x = speed(rng, x)
+    if rng.random() < 0.25 * strength:
+        x = reverb(rng, x)
+    if rng.random() < 0.3 * strength:
+        x = lowpass(x, rng.uniform(3400, 4000))
+    if rng.random() < 0.3 * strength:
+        x = highpass(x, rng.uniform(80, 300))
+    if rng.random() < 0.12 * strength:
+        x = mulaw(x / (np.abs(x).max() + 1e-9) * 0.5)
+    x = x / (active_rms(x) + 1e-9)
+    if rng.random() < 0.6 * strength:
+        kind = rng.choice(["white", "pink", "brown", "music", "babble", "tone"],
+                          p=[0.15, 0.2, 0.15, 0.25, 0.2, 0.05])
+        snr = rng.uniform(0, 30)
+        x = x + noise_of(rng, kind, len(x), music, babble_src) * 10 ** (-snr / 20)
+    level = rng.uniform(-45, -10)  # dBFS RMS of the speech
+    return x * 10 ** (level / 20)
+
+
+def to_int16(x):
+    return np.clip(np.round(x * 32768), -32768, 32767).astype("<i2")
+
+
+def run_tool(tool, pcm, stride):
+    with tempfile.TemporaryDirectory() as tmp:
+        to_int16(pcm).tofile(f"{tmp}/in.pcm")
+        subprocess.run([tool, "features", f"{tmp}/in.pcm", f"{tmp}/out", str(stride)], check=True)
+        mel = np.fromfile(f"{tmp}/out.mel", dtype=np.float32).reshape(-1, 128, 40)
+        vad = np.fromfile(f"{tmp}/out.vad", dtype=np.int16).reshape(-1, 40)
+    return mel, vad
+
+
+# ---- Classifier examples -----------------------------------------------------
+
+def classifier_set(work, tool, split, crops):
+    rows = manifest(work, split)
+    rng = np.random.default_rng(abs(hash(split)) % (1 << 31) if False else {"train": 1, "test": 2, "real": 3}[split])
+    music = music_pool(work)
+    babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::97][:60]]
+    out_mel, out_label, out_lang, out_id = [], [], [], []
+    batch = []
+
+    def flush():
+        if batch:
+            mel, _ = run_tool(tool, np.concatenate(batch), FRAME)
+            out_mel.append(mel.astype(np.float16))
+            batch.clear()
+
+    for n, r in enumerate(rows):
+        x = load_pcm(f"{work}/audio/{split}/{r['id']}.pcm")
+        if len(x) < 8000:
+            continue
+        for _ in range(crops):
+            if len(x) >= FRAME:
+                s = rng.integers(0, len(x) - FRAME + 1)
+                seg = x[s:s + FRAME]
+            else:  # partial-speech frame: the utterance inside silence
+                seg = np.zeros(FRAME, dtype=np.float32)
+                s = rng.integers(0, FRAME - len(x) + 1)
+                seg[s:s + len(x)] = x
+            if active_rms(seg) < 1e-4:
+                continue
+            strength = 1.0 if split == "train" else 0.0
+            y = augment(rng, seg, music, babble, strength) if strength else \
+                seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
+            batch.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
+            out_label.append(LABELS.index(r["label"]))
+            out_lang.append(r["lang"])
+            out_id.append(r["id"])
+        if len(batch) >= 1000:
+            flush()
+            print(f"{split}: {n + 1}/{len(rows)} utterances", flush=True)
+    flush()
+    return {"mel": np.concatenate(out_mel), "label": np.array(out_label, np.int8),
+            "lang": np.array(out_lang), "id": np.array(out_id)}
+
+
+# ---- Detector streams --------------------------------------------------------
+
+def speech_mask(x):
+    """Per 512-sample chunk: speech where the clean utterance is active,
+    short pauses bridged (a detector should hold through them)."""
+    n = len(x) // 512
+    e = np.sqrt(np.mean(x[:n * 512].reshape(n, 512) ** 2, 1) + 1e-12)
+    active = e > 10 ** (-35 / 20) * e.max()
+    idx = np.flatnonzero(active)
+    for a, b in zip(idx[:-1], idx[1:]):
+        if b - a <= 10:  # pauses up to 0.3 s count as speech
+            active[a:b] = True
+    return active
+
+
+KINDS = ["speech", "silence", "noise", "music", "tone", "effects"]
+
+
+def detector_set(work, tool, split, seconds):
+    rng = np.random.default_rng({"train": 11, "test": 12, "real": 13}[split])
+    rows = manifest(work, split)
+    if split == "train":  # recorded speech is speech, whatever its language
+        rows += manifest(work, "real")[::3]
+    part = "test" if split == "test" else "train"  # held out: music and effects never heard
+    music = music_pool(work, part)
+    effects = effects_pool(work, part)
+    babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::89][:60]]
+    streams, labels, kinds = [], [], []
+    total = 0
+    while total < seconds * SR:
+        kind = rng.choice(KINDS, p=[0.4, 0.08, 0.15, 0.22, 0.07, 0.08])
+        if kind == "speech":
+            r = rows[rng.integers(len(rows))]
+            folder = r["split"]
+            x = load_pcm(f"{work}/audio/{folder}/{r['id']}.pcm")
+            mask = speech_mask(x)
+            x = x[:len(mask) * 512]
+            x = augment(rng, x, music, babble, 0.7, keep_timing=True)
+            lab = mask.astype(np.int8)
+        else:
+            n = int(rng.uniform(0.5, 6) * SR) // 512 * 512
+            if kind == "effects":  # sound effects with gaps of faint noise
+                x = colored_noise(rng, n, "pink") * 10 ** (rng.uniform(-80, -55) / 20)
+                for _ in range(rng.integers(1, 6)):
+                    s0 = rng.integers(0, max(1, len(effects) - SR))
+                    e = effects[s0:s0 + rng.integers(SR // 8, SR)]
+                    at = rng.integers(0, max(1, n - len(e)))
+                    e = e[:n - at] / (rms(e) + 1e-9) * 10 ** (rng.uniform(-40, -10) / 20)
+                    x[at:at + len(e)] += e
+            elif kind == "silence":
+                x = np.zeros(n, np.float32) if rng.random() < 0.5 else \
+                    colored_noise(rng, n, "white") * 10 ** (rng.uniform(-90, -70) / 20)
+            else:
+                nk = {"noise": rng.choice(["white", "pink", "brown"]), "music": "music",
+                      "tone": "tone"}[kind]
+                x = noise_of(rng, nk, n, music, babble) * 10 ** (rng.uniform(-65, -8) / 20)
+            lab = np.zeros(n // 512, np.int8)
+        streams.append(x)
+        labels.append(lab)
+        kinds.append(np.full(len(lab), KINDS.index(kind), np.int8))
+        total += len(x)
+    pcm = np.concatenate(streams)
+    _, vad = run_tool(tool, pcm, 1 << 30)
+    n = len(vad) // 2
+    return {"vad": vad[:2 * n].reshape(n, 80), "label": np.concatenate(labels)[:n],
+            "kind": np.concatenate(kinds)[:n]}
+
+
+def main():
+    work, tool, what, split, amount = sys.argv[1:6]
+    os.makedirs(f"{work}/features", exist_ok=True)
+    out = f"{work}/features/{'cls' if what == 'classifier' else 'vad'}-{split}.npz"
+    if os.path.exists(out):
+        return
+    data = classifier_set(work, tool, split, int(amount)) if what == "classifier" else \
+        detector_set(work, tool, split, float(amount))
+    np.savez(out + ".tmp.npz", **data)
+    os.replace(out + ".tmp.npz", out)
+    print("wrote", out, {k: v.shape for k, v in data.items()}, flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Labelled evaluation folders for evaluate.py, from held-out material only.
+
+    make_eval.py WORK
+
+WORK/eval/synthetic/<label>/<lang>.pcm   held-out voices and sentences, clean,
+                                          at -20 to -30 dBFS
+WORK/eval/quiet/<label>/<lang>.pcm       the same speech at -35 dBFS
+WORK/eval/real/<label>/<corpus>.pcm      recorded speech (never trained on by
+                                          the classifier)
+WORK/eval/*/nonspeech-*/                 music the training never heard,
+                                          noise, tones, silence
+"""
+import os
+import sys
+
+import numpy as np
+
+import data
+
+
+def write(path, x):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    data.to_int16(x).tofile(path + ".tmp")
+    os.replace(path + ".tmp", path)
+
+
+def speech_file(work, rows, rng, level=None):
+    parts = []
+    for r in rows:
+        x = data.load_pcm(f"{work}/audio/{r['split']}/{r['id']}.pcm")
+        lv = level if level is not None else rng.uniform(-30, -20)
+        parts.append(x / (data.active_rms(x) + 1e-9) * 10 ** (lv / 20))
+        parts.append(np.zeros(int(rng.uniform(0.1, 0.4) * data.SR), np.float32))
+    return np.concatenate(parts)
+
+
+def nonspeech(work, folder, rng):
+    music = data.music_pool(work, "test")
+    n = 20 * data.SR
+    for i, level in enumerate([-40, -25, -12]):
+        start = rng.integers(0, max(1, len(music) - n))
+        write(f"{folder}/nonspeech-music/music{i}.pcm", music[start:start + n] * 10 ** (level / 20))
+    for i, (kind, level) in enumerate([("white", -60), ("pink", -45), ("brown", -30), ("white", -20),
+                                       ("pink", -15)]):
+        write(f"{folder}/nonspeech-noise/{kind}{i}.pcm", data.colored_noise(rng, n, kind) * 10 ** (level / 20))
+    write(f"{folder}/nonspeech-silence/zeros.pcm", np.zeros(n // 2, np.float32))
+    for i in range(3):
+        write(f"{folder}/nonspeech-tones/tone{i}.pcm", data.tone_or_clicks(rng, n // 2) * 10 ** (-25 / 20))
+
+
+def main():
+    work = sys.argv[1]
+    out = f"{work}/eval"
+    if os.path.exists(f"{out}/.done"):
+        return
+    rng = np.random.default_rng(21)
+    test = data.manifest(work, "test")
+    for lang in sorted({r["lang"] for r in test}):
+        rows = [r for r in test if r["lang"] == lang]
+        label = rows[0]["label"]
+        write(f"{out}/synthetic/{label}/{lang}.pcm", speech_file(work, rows, rng))
+        write(f"{out}/quiet/{label}/{lang}.pcm", speech_file(work, rows[:6], rng, level=-35))
+    real = data.manifest(work, "real")
+    for lang in sorted({r["lang"] for r in real}):
+        rows = [r for r in real if r["lang"] == lang][-60:]
+        write(f"{out}/real/{rows[0]['label']}/{rows[0]['voice']}.pcm", speech_file(work, rows, rng))
+    nonspeech(work, f"{out}/synthetic", rng)
+    open(f"{out}/.done", "w").close()
+
+
+if __name__ == "__main__":
+    main()

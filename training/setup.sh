@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs what the training pipeline needs from Debian (run as root).
+# Nothing here is needed to build or test the library.
+set -eu
+
+# pico and the mbrola voices live in contrib / non-free.
+SRC=/etc/apt/sources.list.d/debian.sources
+if [ -f "$SRC" ] && ! grep -q 'non-free' "$SRC"; then
+  sed -i 's/^Components: main$/Components: main contrib non-free/' "$SRC"
+fi
+apt-get update
+
+# Training: torch with the OpenMP OpenBLAS (the default BLAS is ~8x slower).
+PKGS="python3-torch python3-numpy libopenblas0-openmp"
+# Audio tools and synthesisers.
+PKGS="$PKGS sox ffmpeg flac espeak-ng libttspico-utils flite
+  open-jtalk open-jtalk-mecab-naist-jdic hts-voice-nitech-jp-atr503-m001
+  mecab mecab-ipadic-utf8"
+# Running text: translated documentation.
+PKGS="$PKGS manpages-de manpages-es manpages-fr manpages-it manpages-ja manpages-pt-br
+  manpages-pl manpages-nl manpages-cs manpages-hu manpages-ru manpages-uk manpages-ro
+  manpages-sv manpages-fi manpages-el
+  fortunes-de fortunes-es fortunes-it fortunes-ru fortune-mod
+  debian-reference-de debian-reference-en debian-reference-es debian-reference-fr
+  debian-reference-it debian-reference-ja debian-reference-pt
+  libreoffice-help-ko libreoffice-help-ja libreoffice-help-pt libreoffice-help-tr
+  libreoffice-help-ca"
+# Real recorded speech permitted for training (one speaker per corpus).
+PKGS="$PKGS asterisk-core-sounds-en-g722 asterisk-core-sounds-es-g722
+  asterisk-core-sounds-fr-g722 asterisk-core-sounds-it-g722 asterisk-core-sounds-ru-g722
+  klettres-data ktuberling-data fillets-ng-data-cs"
+# Music and sound effects for noise and for the detector's non-speech.
+PKGS="$PKGS asterisk-moh-opsound-g722 supertux-data"
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $PKGS
