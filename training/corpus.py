@@ -29,6 +29,18 @@ ESPEAK_VOICES = {"de": ["de"], "en": ["en-gb", "en-us", "en-gb-scotland", "en-gb
                  "ja": ["ja"], "ko": ["ko"], "pt": ["pt", "pt-br"]}
 PICO = {"de": ["de-DE"], "en": ["en-US", "en-GB"], "es": ["es-ES"], "fr": ["fr-FR"], "it": ["it-IT"]}
 FLITE_VOICES = ["kal16", "slt", "awb", "rms"]
+# Engines with a handful of voices each (none held out); their utterances
+# get ids "<split>-<lang>-x<n>" from a plan of their own.
+MBROLA = {"de": ["de1", "de2", "de4", "de6"], "en": ["en1", "us1", "us2", "us3"], "es": ["es1", "es2"],
+          "fr": ["fr1", "fr4"], "it": ["it3", "it4"], "pt": ["br1", "br3", "pt1"], "nl": ["nl2"],
+          "pl": ["pl1"], "ro": ["ro1"], "cs": ["cz2"], "hu": ["hu1"], "tr": ["tr1"], "sv": ["sw1"],
+          "el": ["gr2"], "ca": ["ca1"]}
+FESTIVAL = {"en": ["kal_diphone", "ked_diphone", "don_diphone", "cmu_us_slt_arctic_hts"],
+            "it": ["lp_diphone", "pc_diphone"], "cs": ["czech_ph", "czech_machac"],
+            "fi": ["suo_fi_lj_diphone", "hy_fi_mv_diphone"], "ru": ["msu_ru_nsh_clunits"]}
+# Festival's voices read 8-bit text (the Russian one reads UTF-8).
+FESTIVAL_CHARSET = {"cs": "iso-8859-2", "ru": "utf-8"}
+RHVOICE = {"en": ["alan", "bdl", "clb", "slt"], "pt": ["Leticia-F123"]}
 OPEN_JTALK_VOICE = "/usr/share/hts-voice/nitech-jp-atr503-m001/nitech_jp_atr503_m001.htsvoice"
 OPEN_JTALK_DIC = "/var/lib/mecab/dic/open-jtalk/naist-jdic"
 
@@ -62,7 +74,7 @@ def synth_espeak(rng, lang, voice, variant, text, wav):
     with tempfile.NamedTemporaryFile("w", suffix=".txt", encoding="utf-8", delete=False) as f:
         f.write(kana(text) if lang == "ja" else text)
     try:
-        run(["espeak-ng", "-v", f"{voice}+{variant}", "-s", str(speed), "-p", str(pitch),
+        run(["espeak-ng", "-v", f"{voice}+{variant}" if variant else voice, "-s", str(speed), "-p", str(pitch),
              "-g", str(gap), "-a", str(amplitude), "-w", wav, "-f", f.name])
     finally:
         os.unlink(f.name)
@@ -95,6 +107,26 @@ def synth_open_jtalk(rng, text, wav):
     finally:
         os.unlink(f.name)
     return {"speed": speed, "halftones": shift}
+
+
+def synth_festival(rng, lang, voice, text, wav):
+    stretch = round(rng.uniform(0.8, 1.3), 2)
+    charset = FESTIVAL_CHARSET.get(lang, "iso-8859-1")
+    with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as f:
+        f.write(text.encode(charset, errors="replace"))
+    try:
+        run(["text2wave", "-eval", f"(voice_{voice})", "-eval",
+             f"(Parameter.set 'Duration_Stretch {stretch})", f.name, "-o", wav])
+    finally:
+        os.unlink(f.name)
+    return {"stretch": stretch}
+
+
+def synth_rhvoice(rng, voice, text, wav):
+    rate, pitch = rng.randint(70, 140), rng.randint(70, 130)
+    subprocess.run(["RHVoice-test", "-p", voice, "-r", str(rate), "-t", str(pitch), "-o", wav],
+                   input=text.encode(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return {"rate": rate, "pitch": pitch}
 
 
 def have(tool):
@@ -142,6 +174,38 @@ def plan(work, scale):
                              "variant": rng.choice(vars_) if engine == "espeak-ng" else "",
                              "text_package": sents[0][0],
                              "text": " ".join(s[1] for s in sents), "seed": rng.randrange(1 << 30)})
+        jobs += plan_few_voice_engines(lang, label, count, train_text)
+    return jobs
+
+
+def few_voice_engines(lang):
+    engines = []
+    if have("text2wave"):
+        engines += [("festival", v) for v in FESTIVAL.get(lang, [])
+                    if glob.glob(f"/usr/share/festival/voices/*/{v}")]
+    if have("RHVoice-test"):
+        engines += [("rhvoice", v) for v in RHVOICE.get(lang, [])
+                    if os.path.isdir(f"/usr/share/RHVoice/voices/{v}")]
+    engines += [("espeak-ng", f"mb-{v}") for v in MBROLA.get(lang, [])
+                if os.path.exists(f"/usr/share/mbrola/{v}")]
+    return engines
+
+
+def plan_few_voice_engines(lang, label, count, texts):
+    """Training utterances from Festival, RHVoice and espeak-ng's mbrola
+    voices: a third as many again as the main plan, pitch shifted by sox."""
+    engines = few_voice_engines(lang)
+    if not engines:
+        return []
+    rng = random.Random(f"plan-x-{lang}")
+    jobs = []
+    for i in range(max(2, count // 3)):
+        engine, voice = rng.choice(engines)
+        start = rng.randrange(len(texts))
+        sents = [texts[(start + j) % len(texts)] for j in range(rng.randint(2, 4))]
+        jobs.append({"id": f"train-{lang}-x{i:05d}", "split": "train", "lang": lang, "label": label,
+                     "engine": engine, "voice": voice, "variant": "", "text_package": sents[0][0],
+                     "text": " ".join(s[1] for s in sents), "seed": rng.randrange(1 << 30)})
     return jobs
 
 
@@ -155,9 +219,17 @@ def make(job, out):
             settings = synth_pico(rng, job["voice"], job["text"], wav)
         elif job["engine"] == "flite":
             settings = synth_flite(rng, job["voice"], job["text"], wav)
+        elif job["engine"] == "festival":
+            settings = synth_festival(rng, job["lang"], job["voice"], job["text"], wav)
+        elif job["engine"] == "rhvoice":
+            settings = synth_rhvoice(rng, job["voice"], job["text"], wav)
         else:
             settings = synth_open_jtalk(rng, job["text"], wav)
-        to_pcm(wav, out + ".tmp")
+        extra = ()
+        if "-x" in job["id"]:  # few voices: widen them with a pitch shift
+            settings["cents"] = rng.randint(-300, 300)
+            extra = ("pitch", str(settings["cents"]))
+        to_pcm(wav, out + ".tmp", extra)
     os.replace(out + ".tmp", out)
     return settings
 

@@ -48,7 +48,9 @@ def colored_noise(rng, n, kind):
     return x / (np.std(x) + 1e-9)
 
 
-def decode_files(files, path):
+def decode_files(files, path, gap=0):
+    """Decodes files to one 16 kHz int16 stream, with `gap` samples of
+    digital silence after each."""
     parts = []
     with tempfile.TemporaryDirectory() as tmp:
         for i, p in enumerate(files):
@@ -56,7 +58,7 @@ def decode_files(files, path):
             r = subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
                                 "-f", "s16le", raw])
             if r.returncode == 0:
-                parts.append(open(raw, "rb").read())
+                parts.append(open(raw, "rb").read() + bytes(2 * gap))
     with open(path + ".tmp", "wb") as f:
         f.write(b"".join(parts))
     os.replace(path + ".tmp", path)
@@ -65,10 +67,11 @@ def decode_files(files, path):
 def music_pool(work, part="train"):
     """Music (music on hold, game music) decoded once to 16 kHz; files
     alternate between the training and the held-out part."""
-    path = f"{work}/audio/music-{part}.pcm"
+    path = f"{work}/audio/music2-{part}.pcm"
     if not os.path.exists(path):
         files = sorted(glob.glob("/usr/share/asterisk/moh/**/*.g722", recursive=True))
         files += sorted(glob.glob("/usr/share/games/supertux2/music/**/*.ogg", recursive=True))
+        files += sorted(glob.glob("/usr/share/games/hedgewars/Data/Music/*.ogg"))
         decode_files(files[0::2] if part == "train" else files[1::2], path)
     x = load_pcm(path)
     return x / (np.std(x) + 1e-9) if len(x) else colored_noise(np.random.default_rng(0), SR * 10, "pink")
@@ -76,16 +79,29 @@ def music_pool(work, part="train"):
 
 def effects_pool(work, part="train"):
     """Game sound effects (no voices), alternating files as for music."""
-    path = f"{work}/audio/effects-{part}.pcm"
+    path = f"{work}/audio/effects2-{part}.pcm"
     if not os.path.exists(path):
         files = sorted(glob.glob("/usr/share/games/supertux2/sounds/*.wav"))
         files += sorted(glob.glob("/usr/share/games/supertux2/sounds/*.ogg"))
-        # effects that may hold a voice stay out (speech/ is never read)
-        vocal = ("excellent", "welldone", "grunts", "hurt", "yeti", "mr_tree", "tree_howling")
+        files += sorted(glob.glob("/usr/share/games/hedgewars/Data/Sounds/*.ogg"))
+        # effects that may hold a voice stay out (speech/ and voices/ are never read)
+        vocal = ("excellent", "welldone", "grunts", "hurt", "yeti", "mr_tree", "tree_howling",
+                 "Hellish", "Kiss", "Yoohoo", "hell_", "hogchant", "countdown")
         files = [f for f in files if not os.path.basename(f).startswith(vocal)]
         decode_files(files[0::2] if part == "train" else files[1::2], path)
     x = load_pcm(path)
     return x if len(x) else colored_noise(np.random.default_rng(0), SR, "white")
+
+
+def words_pool(work, part="train"):
+    """Recorded letters, syllables and words (klettres, ktuberling), one
+    file after another with short pauses: speech for the detector."""
+    path = f"{work}/audio/words-{part}.pcm"
+    if not os.path.exists(path):
+        files = sorted(glob.glob("/usr/share/klettres/**/*.ogg", recursive=True))
+        files += sorted(glob.glob("/usr/share/ktuberling/sounds/**/*.ogg", recursive=True))
+        decode_files(files[0::2] if part == "train" else files[1::2], path, gap=SR // 8)
+    return load_pcm(path)
 
 
 def tone_or_clicks(rng, n):
@@ -156,6 +172,28 @@ def mulaw(x):
     return lowpass(up * 2, 3800)
 
 
+def codec(x, kind):
+    """x through a telephone codec and back: GSM 06.10 at 8 kHz (sox) or
+    G.722 at 16 kHz (ffmpeg; sox has no G.722)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        to_int16(x).tofile(f"{tmp}/in.raw")
+        raw = ["-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1"]
+        if kind == "gsm":
+            cmds = [["sox", *raw, f"{tmp}/in.raw", "-r", "8000", "-t", "gsm", f"{tmp}/c.gsm"],
+                    ["sox", "-t", "gsm", f"{tmp}/c.gsm", *raw, f"{tmp}/out.raw"]]
+        else:
+            pcm = ["-f", "s16le", "-ar", "16000", "-ac", "1"]
+            cmds = [["ffmpeg", "-v", "error", "-y", *pcm, "-i", f"{tmp}/in.raw", "-c:a", "g722", "-f", "g722",
+                     f"{tmp}/c.g722"],
+                    ["ffmpeg", "-v", "error", "-y", "-f", "g722", "-i", f"{tmp}/c.g722", *pcm, f"{tmp}/out.raw"]]
+        for cmd in cmds:
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        y = load_pcm(f"{tmp}/out.raw")
+    if kind == "g722":
+        y = y[22:]  # the codec's delay
+    return np.pad(y, (0, max(0, len(x) - len(y))))[:len(x)]
+
+
 def speed(rng, x):
     factor = rng.uniform(0.88, 1.12)
     pos = np.arange(0, len(x) - 1, factor)
@@ -192,6 +230,8 @@ def augment(rng, x, music, babble_src, strength=1.0, keep_timing=False):
         x = highpass(x, rng.uniform(80, 300))
     if rng.random() < 0.12 * strength:
         x = mulaw(x / (np.abs(x).max() + 1e-9) * 0.5)
+    elif rng.random() < 0.1 * strength:
+        x = codec(x / (np.abs(x).max() + 1e-9) * 0.5, rng.choice(["gsm", "g722"]))
     x = x / (active_rms(x) + 1e-9)
     if rng.random() < 0.6 * strength:
         kind = rng.choice(["white", "pink", "brown", "music", "babble", "tone"],
@@ -218,8 +258,12 @@ def run_tool(tool, pcm, stride):
 # ---- Classifier examples -----------------------------------------------------
 
 def classifier_set(work, tool, split, crops):
-    rows = manifest(work, split)
-    rng = np.random.default_rng(abs(hash(split)) % (1 << 31) if False else {"train": 1, "test": 2, "real": 3}[split])
+    """split "train-x": only the few-voice engines' training utterances, as
+    a features file of their own added to an existing "train" one."""
+    rows = manifest(work, "train" if split == "train-x" else split)
+    if split == "train-x":
+        rows = [r for r in rows if "-x" in r["id"]]
+    rng = np.random.default_rng({"train": 1, "test": 2, "real": 3, "train-x": 4}[split])
     music = music_pool(work)
     babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::97][:60]]
     out_mel, out_label, out_lang, out_id = [], [], [], []
@@ -232,7 +276,7 @@ def classifier_set(work, tool, split, crops):
             batch.clear()
 
     for n, r in enumerate(rows):
-        x = load_pcm(f"{work}/audio/{split}/{r['id']}.pcm")
+        x = load_pcm(f"{work}/audio/{r['split']}/{r['id']}.pcm")
         if len(x) < 8000:
             continue
         for _ in range(crops):
@@ -245,7 +289,7 @@ def classifier_set(work, tool, split, crops):
                 seg[s:s + len(x)] = x
             if active_rms(seg) < 1e-4:
                 continue
-            strength = 1.0 if split == "train" else 0.0
+            strength = 1.0 if split.startswith("train") else 0.0
             y = augment(rng, seg, music, babble, strength) if strength else \
                 seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
             batch.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
@@ -286,12 +330,20 @@ def detector_set(work, tool, split, seconds):
     part = "test" if split == "test" else "train"  # held out: music and effects never heard
     music = music_pool(work, part)
     effects = effects_pool(work, part)
+    words = words_pool(work, part)
     babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::89][:60]]
     streams, labels, kinds = [], [], []
     total = 0
     while total < seconds * SR:
-        kind = rng.choice(KINDS, p=[0.4, 0.08, 0.15, 0.22, 0.07, 0.08])
-        if kind == "speech":
+        kind = rng.choice(KINDS, p=[0.36, 0.07, 0.13, 0.3, 0.06, 0.08])
+        if kind == "speech" and len(words) > 10 * SR and rng.random() < 0.2:
+            n = int(rng.uniform(1, 6) * SR) // 512 * 512
+            s0 = rng.integers(0, len(words) - n)
+            x = words[s0:s0 + n] / (active_rms(words[s0:s0 + n]) + 1e-9) * 0.1
+            mask = speech_mask(x)
+            x = augment(rng, x, music, babble, 0.7, keep_timing=True)
+            lab = mask.astype(np.int8)
+        elif kind == "speech":
             r = rows[rng.integers(len(rows))]
             folder = r["split"]
             x = load_pcm(f"{work}/audio/{folder}/{r['id']}.pcm")

@@ -38,9 +38,19 @@ def speech_file(work, rows, rng, level=None):
 def nonspeech(work, folder, rng):
     music = data.music_pool(work, "test")
     n = 20 * data.SR
-    for i, level in enumerate([-40, -25, -12]):
+    # music never heard in training, at levels from faint to loud
+    for i, level in enumerate(np.linspace(-45, -8, 12)):
         start = rng.integers(0, max(1, len(music) - n))
         write(f"{folder}/nonspeech-music/music{i}.pcm", music[start:start + n] * 10 ** (level / 20))
+    effects = data.effects_pool(work, "test")
+    for i in range(4):
+        x = data.colored_noise(rng, n, "pink") * 10 ** (-70 / 20)
+        for _ in range(15):
+            s0 = rng.integers(0, max(1, len(effects) - data.SR))
+            e = effects[s0:s0 + rng.integers(data.SR // 8, data.SR)]
+            at = rng.integers(0, n - len(e))
+            x[at:at + len(e)] += e / (data.rms(e) + 1e-9) * 10 ** (rng.uniform(-35, -12) / 20)
+        write(f"{folder}/nonspeech-effects/effects{i}.pcm", x)
     for i, (kind, level) in enumerate([("white", -60), ("pink", -45), ("brown", -30), ("white", -20),
                                        ("pink", -15)]):
         write(f"{folder}/nonspeech-noise/{kind}{i}.pcm", data.colored_noise(rng, n, kind) * 10 ** (level / 20))

@@ -27,6 +27,20 @@ LICENCES = {
     "fillets-ng-data-cs": "GPL-2 (Czech game dialogue)",
     "asterisk-moh-opsound-g722": "CC-BY-SA-3.0 (music on hold)",
     "supertux-data (music/*.ogg, sounds/* without voices; speech/ never read)": "GPL-2+/GPL-3+, CC-BY-SA, CC0 per file",
+    "festival, festvox-kallpc16k, festvox-kdlpc16k, festvox-don": "Festival licence (BSD-style)",
+    "festvox-us-slt-hts": "BSD-3-clause, EST licence",
+    "festvox-italp16k, festvox-itapc16k": "GPL-2+",
+    "festvox-czech-ph, festvox-czech-machac": "GPL-2+, GPL-3+",
+    "festvox-ru": "BSD-like, GPL-3",
+    "festvox-suopuhe-lj, festvox-suopuhe-mv": "LGPL",
+    "rhvoice, rhvoice-english (alan, bdl, clb, slt), rhvoice-brazilian-portuguese (Leticia-F123)":
+        "LGPL-2.1+ (engine and voice data), CC-BY-SA-4.0 (Leticia-F123); the CC-BY-NC-ND voice lyubov is not used",
+    "mbrola, mbrola-{de1,de2,de4,de6,fr1,fr4,es1,es2,it3,it4,br1,br3,pt1,en1,us1,us2,us3,nl2,pl1,ro1,cz2,hu1,tr1,sw1,gr2,ca1}":
+        "mbrola AGPL-3+; the voice databases are non-free (used only through the mbrola program, not to be sold "
+        "or built into a product that is sold without permission). The model holds nothing of them: only "
+        "weights learned from speech they synthesised",
+    "klettres-data, ktuberling-data (recorded letters and words; detector speech only)": "GPL-2+, GFDL-1.2+, CC0, CC-BY per file",
+    "hedgewars-data (Data/Music, Data/Sounds without voices/)": "GPL-2 (music), GFDL-1.3 and CC-BY-SA-3.0 (sounds)",
 }
 
 
@@ -106,22 +120,28 @@ def main():
             "variant voice of the language (about 100), speed 110-230 words/min, pitch 15-85, word "
             "gap 0-4, amplitude 60-160; pico with SSML speed and pitch 70-140%; flite voices kal16, "
             "slt, awb, rms with duration stretch 0.75-1.35 and f0 80-140 Hz; open_jtalk at 48 kHz "
-            "(resampled) with speed 0.75-1.35 and ±6 half-tones. Held-out (\"test\") utterances use "
+            "(resampled) with speed 0.75-1.35 and ±6 half-tones; Festival (en, it, cs, fi, ru; 8-bit text "
+            "for the diphone voices) with duration stretch 0.8-1.3, RHVoice (en, pt-BR) with rate 70-140% "
+            "and pitch 70-130%, espeak-ng's mbrola voices (de, en, es, fr, it, pt and 9 unknown-class "
+            "languages) like its own voices; these few-voice engines add a third to each language's "
+            "training utterances, each shifted by -300 to +300 cents with sox. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "
             "steph2, max) and held-out sentences.", "",
             f"Augmentation of classifier examples (2.048 s crops, {os.environ.get('QX_TRAINING_CROPS', '3')} per training utterance; shorter "
             "utterances placed inside silence as partial-speech frames): speed ±12% (p 0.3), "
             "synthetic reverberation RT60 0.15-0.7 s (p 0.25), low-pass 3.4-4 kHz (p 0.3), "
-            "high-pass 80-300 Hz (p 0.3), G.711 mu-law at 8 kHz (p 0.12), additive noise at "
+            "high-pass 80-300 Hz (p 0.3), G.711 mu-law at 8 kHz (p 0.12), otherwise GSM 06.10 at "
+            "8 kHz (sox) or G.722 (ffmpeg) (p 0.1), additive noise at "
             "0-30 dB SNR (p 0.6: white, pink, brown, music, babble of 3-6 training "
             "utterances, tones/clicks), speech level -45 to -10 dBFS RMS; during training, "
             "0-2 masks of 1-6 bands and 0-2 masks of 1-6 steps per example.", "",
             "Detector streams: alternating segments of speech (any language, synthetic and 1/3 of "
-            "the recorded prompts; labelled per 512-sample chunk where the clean utterance is within "
+            "the recorded prompts; a fifth of the speech segments are recorded letters, syllables "
+            "and words of klettres and ktuberling in many languages; labelled per 512-sample chunk where the clean utterance is within "
             "35 dB of its peak, pauses up to 0.3 s bridged) and non-speech (digital silence, "
             "-90 to -70 dBFS noise, white/pink/brown noise, music, tones, clicks and hum at -65 to "
-            "-8 dBFS, game sound effects over faint noise). Music with singing: the music pools "
-            "(music on hold, game music) are instrumental; a song's voice counts as speech (it is "
+            "-8 dBFS, game sound effects over faint noise; music is 30% of the segments). Music "
+            "with singing: the music pools (music on hold, supertux and hedgewars music) are instrumental; a song's voice counts as speech (it is "
             "voice), which this detector was not trained to reject. Music and effects files "
             "alternate between training and held-out, so held-out streams and the evaluation's "
             "non-speech use files never heard in training.", ""]

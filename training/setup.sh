@@ -15,7 +15,14 @@ PKGS="python3-torch python3-numpy libopenblas0-openmp"
 # Audio tools and synthesisers.
 PKGS="$PKGS sox ffmpeg flac espeak-ng libttspico-utils flite
   open-jtalk open-jtalk-mecab-naist-jdic hts-voice-nitech-jp-atr503-m001
-  mecab mecab-ipadic-utf8"
+  mecab mecab-ipadic-utf8
+  festival festvox-italp16k festvox-itapc16k festvox-kallpc16k festvox-kdlpc16k festvox-don
+  festvox-us-slt-hts festvox-czech-ph festvox-czech-machac festvox-ru festvox-suopuhe-lj
+  festvox-suopuhe-mv rhvoice rhvoice-english rhvoice-brazilian-portuguese
+  mbrola mbrola-de1 mbrola-de2 mbrola-de4 mbrola-de6 mbrola-fr1 mbrola-fr4 mbrola-es1 mbrola-es2
+  mbrola-it3 mbrola-it4 mbrola-br1 mbrola-br3 mbrola-pt1 mbrola-en1 mbrola-us1 mbrola-us2
+  mbrola-us3 mbrola-nl2 mbrola-pl1 mbrola-ro1 mbrola-cz2 mbrola-hu1 mbrola-tr1 mbrola-sw1
+  mbrola-gr2 mbrola-ca1"
 # Running text: translated documentation.
 PKGS="$PKGS manpages-de manpages-es manpages-fr manpages-it manpages-ja manpages-pt-br
   manpages-pl manpages-nl manpages-cs manpages-hu manpages-ru manpages-uk manpages-ro
@@ -30,6 +37,6 @@ PKGS="$PKGS asterisk-core-sounds-en-g722 asterisk-core-sounds-es-g722
   asterisk-core-sounds-fr-g722 asterisk-core-sounds-it-g722 asterisk-core-sounds-ru-g722
   klettres-data ktuberling-data fillets-ng-data-cs"
 # Music and sound effects for noise and for the detector's non-speech.
-PKGS="$PKGS asterisk-moh-opsound-g722 supertux-data"
+PKGS="$PKGS asterisk-moh-opsound-g722 supertux-data hedgewars-data"
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $PKGS

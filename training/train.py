@@ -7,6 +7,7 @@
 Training stops after MINUTES of wall time (or when the schedule ends) and
 keeps the checkpoint that did best on the held-out features.
 """
+import glob
 import json
 import os
 import sys
@@ -69,7 +70,7 @@ def train_detector(work, minutes):
     it = 0
     rng = np.random.default_rng(5)
     # false triggers on music and noise cost more than a missed speech chunk
-    pos_weight = torch.tensor([1.5, 1.0])
+    pos_weight = torch.tensor([2.0, 1.0])
     while time.time() - start < minutes * 60:
         idx = rng.integers(0, len(xtr) - steps, size=batch)
         x = torch.stack([xtr[i:i + steps] for i in idx])
@@ -117,8 +118,32 @@ def rows_of(mel):
     return mel.reshape(mel.shape[0], 64, 80)
 
 
+def widen(state, model):
+    """Embeds a smaller trained classifier's weights into a wider one of the
+    same depth. The new units start with small random weights, so the wider
+    network begins close to the function the smaller one computed."""
+    new = model.state_dict()
+    old_h = [state[f"b.{level}"].shape[1] // 3 for level in range(len(model.hidden))]
+    for level, H in enumerate(model.hidden):
+        h0, w = old_h[level], new[f"w.{level}"]
+        i0 = model.inputs if level == 0 else old_h[level - 1]
+        src_w, src_b = state[f"w.{level}"], state[f"b.{level}"]
+        w.uniform_(-0.03, 0.03)
+        new[f"b.{level}"].zero_()
+        for g in range(3):
+            rows, src = slice(g * H, g * H + h0), slice(g * h0, (g + 1) * h0)
+            w[:, rows, :h0] = src_w[:, src, :h0]
+            w[:, rows, H:H + i0] = src_w[:, src, h0:]
+            new[f"b.{level}"][:, rows] = src_b[:, src]
+    new["out_w"].zero_()
+    new["out_w"][:, :old_h[-1]] = state["out_w"]
+    new["out_b"] = state["out_b"].clone()
+    model.load_state_dict(new)
+
+
 def train_classifier(work, minutes, hidden=(96, 96)):
-    tr = np.load(f"{work}/features/cls-train.npz")
+    parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
+    tr = {k: np.concatenate([p[k] for p in parts]) for k in ("mel", "label")}
     te = np.load(f"{work}/features/cls-test.npz")
     xtr = torch.tensor(rows_of(tr["mel"]).astype(np.float32))
     ytr = torch.tensor(tr["label"].astype(np.int64))
@@ -127,14 +152,15 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     log(f"classifier: {len(xtr)} training frames, {len(xte)} held-out frames")
     counts = np.bincount(tr["label"], minlength=9).astype(np.float64)
     weight = torch.tensor(counts.sum() / (9 * np.maximum(counts, 1)), dtype=torch.float32)
+    hidden = tuple(int(h) for h in os.environ.get("QX_CLASSIFIER_HIDDEN", ",".join(map(str, hidden))).split(","))
     model = qat.Classifier(hidden=hidden)
     init = os.environ.get("QX_CLASSIFIER_INIT")
-    if init:  # continue from an earlier run's weights (same shape)
-        model.load_state_dict(torch.load(init))
-        log(f"classifier: starting from {init}")
+    if init:  # continue from an earlier run's weights (same depth, same or smaller widths)
+        widen(torch.load(init), model)
+        log(f"classifier: starting from {init}, hidden {hidden}")
     peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
     opt = torch.optim.Adam(model.parameters(), lr=peak)
-    batch = 64
+    batch = int(os.environ.get("QX_CLASSIFIER_BATCH", "64"))
     best, best_state = -1.0, None
     start = time.time()
     it = 0
@@ -167,17 +193,24 @@ def train_classifier(work, minutes, hidden=(96, 96)):
             log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy {acc:.4f}")
             if acc > best:
                 best, best_state = acc, {k: v.clone() for k, v in model.state_dict().items()}
+                save_classifier(work, model)  # a stopped run still leaves its best
     acc = classifier_accuracy(model, xte, yte)
     if acc > best:
         best, best_state = acc, {k: v.clone() for k, v in model.state_dict().items()}
     model.load_state_dict(best_state)
-    os.makedirs(f"{work}/models", exist_ok=True)
-    torch.save(model.state_dict(), f"{work}/models/classifier.pt")
-    model.export_qx(f"{work}/models/classifier.qx", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
+    save_classifier(work, model)
     log(f"classifier: {it} iterations, best held-out frame accuracy {best:.4f} (torch)")
     update_meta(work, classifier_minutes=round((time.time() - start) / 60, 1), classifier_iterations=it,
                 classifier_frame_accuracy_torch=best, hidden=list(hidden), eps=model.eps,
                 training_frames=int(len(xtr)))
+
+
+def save_classifier(work, model):
+    os.makedirs(f"{work}/models", exist_ok=True)
+    torch.save(model.state_dict(), f"{work}/models/classifier.pt.tmp")
+    os.replace(f"{work}/models/classifier.pt.tmp", f"{work}/models/classifier.pt")
+    model.export_qx(f"{work}/models/classifier.qx.tmp", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
+    os.replace(f"{work}/models/classifier.qx.tmp", f"{work}/models/classifier.qx")
 
 
 def spec_augment(x, rng):
