@@ -1,4 +1,5 @@
-// Whole frames through qx_orb_process on the default-shape model: an
+// Whole frames through qx_orb_process on the default-shape model (or
+// QX_BENCH_MODEL): an
 // unvoiced frame (voice detector only) and a voiced one (detector, log-mel
 // features, classifier), on 1 and 2 threads, with the CPU kernels and with
 // the context's reference-only flag. The time column is milliseconds per
@@ -26,9 +27,11 @@ namespace {
 
 constexpr double kFrameSeconds = 32768.0 / 16000.0;
 
-// The default-shape model, written once per process.
+// The default-shape model, written once per process, or the model file
+// named by QX_BENCH_MODEL (for example the bundled models/default.qx).
 const std::string &model_path() {
   static const std::string path = [] {
+    if (const char *given = std::getenv("QX_BENCH_MODEL")) return std::string(given);
     const char *directory = std::getenv("TMPDIR");
     std::string made = std::string(directory ? directory : "/tmp") + "/qx_engine_bench_" +
                        std::to_string(static_cast<long>(::getpid())) + ".qx";

@@ -61,7 +61,7 @@ def train_detector(work, minutes):
     xtr = torch.tensor(detector_inputs(tr["vad"], shift, scale))
     ytr = torch.tensor(tr["label"].astype(np.int64))
     xte = torch.tensor(detector_inputs(te["vad"], shift, scale))
-    yte = te["label"]
+    yte, kte = te["label"], te["kind"]
     model = qat.Detector()
     opt = torch.optim.Adam(model.parameters(), lr=3e-3)
     steps, batch, warm = 160, 32, 16
@@ -70,7 +70,7 @@ def train_detector(work, minutes):
     it = 0
     rng = np.random.default_rng(5)
     # false triggers on music and noise cost more than a missed speech chunk
-    pos_weight = torch.tensor([2.0, 1.0])
+    pos_weight = torch.tensor([float(os.environ.get("QX_DETECTOR_NONSPEECH_WEIGHT", "3")), 1.0])
     while time.time() - start < minutes * 60:
         idx = rng.integers(0, len(xtr) - steps, size=batch)
         x = torch.stack([xtr[i:i + steps] for i in idx])
@@ -88,27 +88,38 @@ def train_detector(work, minutes):
         if it % 100 == 0:
             for g in opt.param_groups:
                 g["lr"] = max(3e-4, g["lr"] * 0.9)
-            acc = detector_accuracy(model, xte, yte)
-            log(f"detector it {it} loss {loss.item():.4f} held-out chunk accuracy {acc:.4f}")
-            if acc > best:
-                best, best_state = acc, {k: v.clone() for k, v in model.state_dict().items()}
+            acc, recall, false_rate, music_rate = detector_accuracy(model, xte, yte, kte)
+            balanced = 0.5 * (recall + 1.0 - false_rate)
+            log(f"detector it {it} loss {loss.item():.4f} held-out chunks: accuracy {acc:.4f}, speech "
+                f"{recall:.4f}, non-speech voiced {false_rate:.4f} (music {music_rate:.4f})")
+            # chosen on balanced accuracy: speech outnumbers each kind of non-speech
+            if balanced > best:
+                best, best_state = balanced, {k: v.clone() for k, v in model.state_dict().items()}
     if best_state is not None:
         model.load_state_dict(best_state)
     os.makedirs(f"{work}/models", exist_ok=True)
     with open(f"{work}/models/vad_weights.json", "w") as f:
         json.dump(model.export(shift, scale), f)
-    log(f"detector: {it} iterations, best held-out chunk accuracy {best:.4f}")
+    log(f"detector: {it} iterations, best held-out balanced chunk accuracy {best:.4f}")
     update_meta(work, detector_minutes=round((time.time() - start) / 60, 1), detector_iterations=it,
-                detector_chunk_accuracy_torch=best)
+                detector_balanced_accuracy_torch=best)
 
 
-def detector_accuracy(model, x, y):
+def detector_accuracy(model, x, y, kind):
+    """Chunk accuracy, share of speech chunks passed, share of non-speech
+    chunks voiced, share of music chunks voiced."""
     with torch.no_grad():
         n = (len(x) // 8) * 8
         seq = x[:n].reshape(8, n // 8, 80)
         logits, _ = model(seq)
-        pred = logits.reshape(-1, 2).argmax(1).numpy()
-    return float((pred == y[:n].reshape(8, -1).reshape(-1)).mean())
+        pred = logits.reshape(-1, 2).argmax(1).numpy() == 1
+    y, kind = y[:n] == 1, kind[:n]
+    music = (kind == KINDS_MUSIC) & ~y
+    return (float((pred == y).mean()), float(pred[y].mean()), float(pred[~y].mean()),
+            float(pred[music].mean()) if music.any() else 0.0)
+
+
+KINDS_MUSIC = 3  # index of "music" in data.KINDS
 
 
 # ---- Classifier --------------------------------------------------------------
@@ -141,7 +152,7 @@ def widen(state, model):
     model.load_state_dict(new)
 
 
-def train_classifier(work, minutes, hidden=(96, 96)):
+def train_classifier(work, minutes, hidden=(128, 128)):
     parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
     tr = {k: np.concatenate([p[k] for p in parts]) for k in ("mel", "label")}
     te = np.load(f"{work}/features/cls-test.npz")
