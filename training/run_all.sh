@@ -12,7 +12,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-/work/qx_training_work}
 SCALE=${2:-300}
-DET_MIN=${3:-10}
+DET_MIN=${3:-20}
 CLS_MIN=${4:-25}
 CROPS=${QX_TRAINING_CROPS:-3}  # 2.048 s crops per training utterance
 BUILD=${QX_TRAINING_BUILD:-$ROOT/build-training}
@@ -36,7 +36,7 @@ step "classifier features"
 $PY data.py "$WORK" "$TOOL" classifier train "$CROPS"
 $PY data.py "$WORK" "$TOOL" classifier test 2
 step "detector features"
-$PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 18))}"
+$PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 36))}"
 $PY data.py "$WORK" "$TOOL" detector test 1200
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
   step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"

@@ -70,7 +70,7 @@ def train_detector(work, minutes):
     it = 0
     rng = np.random.default_rng(5)
     # false triggers on music and noise cost more than a missed speech chunk
-    pos_weight = torch.tensor([float(os.environ.get("QX_DETECTOR_NONSPEECH_WEIGHT", "3")), 1.0])
+    pos_weight = torch.tensor([float(os.environ.get("QX_DETECTOR_NONSPEECH_WEIGHT", "2.5")), 1.0])
     while time.time() - start < minutes * 60:
         idx = rng.integers(0, len(xtr) - steps, size=batch)
         x = torch.stack([xtr[i:i + steps] for i in idx])
