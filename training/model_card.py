@@ -152,8 +152,11 @@ def main():
     if meta:
         out += [f"Wall time on this machine (2 cores, one torch thread, nice 19): detector "
                 f"{meta.get('detector_minutes', '?')} min, classifier {meta.get('classifier_minutes', '?')} min; "
-                f"the whole pipeline at scale {meta.get('scale', '?')}: {meta.get('pipeline_minutes', '?')} min "
-                "(steps whose output existed were skipped).", ""]
+                f"the last run of the pipeline at scale {meta.get('scale', '?')}: "
+                f"{meta.get('pipeline_minutes', '?')} min (steps whose output existed were skipped).", ""]
+    history = f"{root}/training/training_history.md"
+    if os.path.exists(history):
+        out += [open(history).read().strip(), ""]
         if os.environ.get("QX_CLASSIFIER_INIT"):
             out += ["The classifier continued from the weights of an earlier run of the same "
                     f"pipeline (`{os.path.basename(os.environ['QX_CLASSIFIER_INIT'])}`).", ""]

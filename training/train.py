@@ -152,7 +152,7 @@ def widen(state, model):
     model.load_state_dict(new)
 
 
-def train_classifier(work, minutes, hidden=(128, 128)):
+def train_classifier(work, minutes, hidden=(96, 96)):
     parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
     tr = {k: np.concatenate([p[k] for p in parts]) for k in ("mel", "label")}
     te = np.load(f"{work}/features/cls-test.npz")
