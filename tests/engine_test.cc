@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "model_file.h"
 #include "model_writer.h"
 #include "test_support.h"
 
@@ -14,20 +15,7 @@ using qx_test::line;
 
 namespace {
 
-// A model file on disk for the duration of a test.
-class ModelFile {
- public:
-  explicit ModelFile(const qx_tools::ModelDescription &model)
-      : path_(testing::TempDir() + "engine_test_" + std::to_string(counter_++) + ".qx") {
-    EXPECT_TRUE(qx_tools::write_file(path_, qx_tools::encode(model)));
-  }
-  ~ModelFile() { std::remove(path_.c_str()); }
-  const char *path() const { return path_.c_str(); }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-};
+using qx_test::ModelFile;
 
 // Small shapes keep frames fast under the sanitizers.
 qx_tools::ModelShape small_shape() {

@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "frontend/log_mel.h"
 #include "frontend/voice_detector.h"
+#include "model_file.h"
 #include "model_writer.h"
 #include "qx_orb.h"
 #include "runtime/device_context.h"
@@ -28,19 +29,7 @@ namespace {
 // its last place, and the differences seen stay below 1e-7.
 constexpr float kScoreTolerance = 1e-6f;
 
-class ModelFile {
- public:
-  explicit ModelFile(const qx_tools::ModelDescription &model)
-      : path_(::testing::TempDir() + "kernel_engine_test_" + std::to_string(counter_++) + ".qx") {
-    EXPECT_TRUE(qx_tools::write_file(path_, qx_tools::encode(model)));
-  }
-  ~ModelFile() { std::remove(path_.c_str()); }
-  const char *path() const { return path_.c_str(); }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-};
+using qx_test::ModelFile;
 
 std::vector<int16_t> test_frame(int kind, uint32_t seed) {
   std::vector<int16_t> frame(kFrameSamples, 0);
