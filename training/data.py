@@ -104,6 +104,17 @@ def words_pool(work, part="train"):
     return load_pcm(path)
 
 
+def add_effects(rng, x, effects, count, low_db, high_db):
+    """Adds `count` sound effects of 1/8 to 1 s to x in place, each at a
+    random place and a random level from low_db to high_db (RMS)."""
+    for _ in range(count):
+        s0 = rng.integers(0, max(1, len(effects) - SR))
+        e = effects[s0:s0 + rng.integers(SR // 8, SR)]
+        at = rng.integers(0, max(1, len(x) - len(e)))
+        e = e[:len(x) - at] / (rms(e) + 1e-9) * 10 ** (rng.uniform(low_db, high_db) / 20)
+        x[at:at + len(e)] += e
+
+
 def tone_or_clicks(rng, n):
     t = np.arange(n) / SR
     kind = rng.integers(3)
@@ -258,12 +269,8 @@ def run_tool(tool, pcm, stride):
 # ---- Classifier examples -----------------------------------------------------
 
 def classifier_set(work, tool, split, crops):
-    """split "train-x": only the few-voice engines' training utterances, as
-    a features file of their own added to an existing "train" one."""
-    rows = manifest(work, "train" if split == "train-x" else split)
-    if split == "train-x":
-        rows = [r for r in rows if "-x" in r["id"]]
-    rng = np.random.default_rng({"train": 1, "test": 2, "real": 3, "train-x": 4}[split])
+    rows = manifest(work, split)
+    rng = np.random.default_rng({"train": 1, "test": 2, "real": 3}[split])
     music = music_pool(work)
     babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::97][:60]]
     out_mel, out_label, out_lang, out_id = [], [], [], []
@@ -276,7 +283,7 @@ def classifier_set(work, tool, split, crops):
             batch.clear()
 
     for n, r in enumerate(rows):
-        x = load_pcm(f"{work}/audio/{r['split']}/{r['id']}.pcm")
+        x = load_pcm(f"{work}/audio/{split}/{r['id']}.pcm")
         if len(x) < 8000:
             continue
         for _ in range(crops):
@@ -289,7 +296,7 @@ def classifier_set(work, tool, split, crops):
                 seg[s:s + len(x)] = x
             if active_rms(seg) < 1e-4:
                 continue
-            strength = 1.0 if split.startswith("train") else 0.0
+            strength = 1.0 if split == "train" else 0.0
             y = augment(rng, seg, music, babble, strength) if strength else \
                 seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
             batch.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
@@ -339,7 +346,8 @@ def detector_set(work, tool, split, seconds):
         if kind == "speech" and len(words) > 10 * SR and rng.random() < 0.2:
             n = int(rng.uniform(1, 6) * SR) // 512 * 512
             s0 = rng.integers(0, len(words) - n)
-            x = words[s0:s0 + n] / (active_rms(words[s0:s0 + n]) + 1e-9) * 0.1
+            x = words[s0:s0 + n]
+            x = x / (active_rms(x) + 1e-9) * 0.1
             mask = speech_mask(x)
             x = augment(rng, x, music, babble, 0.7, keep_timing=True)
             lab = mask.astype(np.int8)
@@ -355,12 +363,7 @@ def detector_set(work, tool, split, seconds):
             n = int(rng.uniform(0.5, 6) * SR) // 512 * 512
             if kind == "effects":  # sound effects with gaps of faint noise
                 x = colored_noise(rng, n, "pink") * 10 ** (rng.uniform(-80, -55) / 20)
-                for _ in range(rng.integers(1, 6)):
-                    s0 = rng.integers(0, max(1, len(effects) - SR))
-                    e = effects[s0:s0 + rng.integers(SR // 8, SR)]
-                    at = rng.integers(0, max(1, n - len(e)))
-                    e = e[:n - at] / (rms(e) + 1e-9) * 10 ** (rng.uniform(-40, -10) / 20)
-                    x[at:at + len(e)] += e
+                add_effects(rng, x, effects, rng.integers(1, 6), -40, -10)
             elif kind == "silence":
                 x = np.zeros(n, np.float32) if rng.random() < 0.5 else \
                     colored_noise(rng, n, "white") * 10 ** (rng.uniform(-90, -70) / 20)

@@ -45,11 +45,7 @@ def nonspeech(work, folder, rng):
     effects = data.effects_pool(work, "test")
     for i in range(4):
         x = data.colored_noise(rng, n, "pink") * 10 ** (-70 / 20)
-        for _ in range(15):
-            s0 = rng.integers(0, max(1, len(effects) - data.SR))
-            e = effects[s0:s0 + rng.integers(data.SR // 8, data.SR)]
-            at = rng.integers(0, n - len(e))
-            x[at:at + len(e)] += e / (data.rms(e) + 1e-9) * 10 ** (rng.uniform(-35, -12) / 20)
+        data.add_effects(rng, x, effects, 15, -35, -12)
         write(f"{folder}/nonspeech-effects/effects{i}.pcm", x)
     for i, (kind, level) in enumerate([("white", -60), ("pink", -45), ("brown", -30), ("white", -20),
                                        ("pink", -15)]):

@@ -7,7 +7,6 @@
 Training stops after MINUTES of wall time (or when the schedule ends) and
 keeps the checkpoint that did best on the held-out features.
 """
-import glob
 import json
 import os
 import sys
@@ -17,6 +16,7 @@ import numpy as np
 import torch
 
 import qat
+from data import KINDS
 
 torch.set_num_threads(1)
 torch.manual_seed(7)
@@ -114,12 +114,10 @@ def detector_accuracy(model, x, y, kind):
         logits, _ = model(seq)
         pred = logits.reshape(-1, 2).argmax(1).numpy() == 1
     y, kind = y[:n] == 1, kind[:n]
-    music = (kind == KINDS_MUSIC) & ~y
+    music = (kind == KINDS.index("music")) & ~y
     return (float((pred == y).mean()), float(pred[y].mean()), float(pred[~y].mean()),
             float(pred[music].mean()) if music.any() else 0.0)
 
-
-KINDS_MUSIC = 3  # index of "music" in data.KINDS
 
 
 # ---- Classifier --------------------------------------------------------------
@@ -153,8 +151,7 @@ def widen(state, model):
 
 
 def train_classifier(work, minutes, hidden=(96, 96)):
-    parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
-    tr = {k: np.concatenate([p[k] for p in parts]) for k in ("mel", "label")}
+    tr = np.load(f"{work}/features/cls-train.npz")
     te = np.load(f"{work}/features/cls-test.npz")
     xtr = torch.tensor(rows_of(tr["mel"]).astype(np.float32))
     ytr = torch.tensor(tr["label"].astype(np.int64))
