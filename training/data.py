@@ -14,6 +14,7 @@ Fixed seeds throughout; an existing output is kept (resumable).
 """
 import glob
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -268,21 +269,41 @@ def run_tool(tool, pcm, stride):
 
 # ---- Classifier examples -----------------------------------------------------
 
-def classifier_set(work, tool, split, crops):
-    rows = manifest(work, split)
-    rng = np.random.default_rng({"train": 1, "test": 2, "real": 3}[split])
-    music = music_pool(work)
-    babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::97][:60]]
-    out_mel, out_label, out_lang, out_id = [], [], [], []
-    batch = []
+CHUNK = 400  # utterances per unit of work; each chunk has its own seed
 
-    def flush():
-        if batch:
-            mel, _ = run_tool(tool, np.concatenate(batch), FRAME)
-            out_mel.append(mel.astype(np.float16))
-            batch.clear()
 
-    for n, r in enumerate(rows):
+def classifier_set(work, tool, split, crops, rows=None):
+    rows = manifest(work, split) if rows is None else rows
+    chunks = [(work, tool, split, crops, k, rows[k * CHUNK:(k + 1) * CHUNK])
+              for k in range((len(rows) + CHUNK - 1) // CHUNK)]
+    # Chunks are independent (own seed), so the worker count changes nothing
+    # but the time.
+    workers = int(os.environ.get("QX_TRAINING_JOBS", "2"))
+    with multiprocessing.Pool(workers) as pool:
+        parts = []
+        for part in pool.imap(classifier_chunk, chunks):
+            parts.append(part)
+            print(f"{split}: {min(len(rows), len(parts) * CHUNK)}/{len(rows)} utterances", flush=True)
+    return {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label", "lang", "id")}
+
+
+_POOLS = {}
+
+
+def training_noise(work):
+    """Music and babble sources, loaded once per worker process."""
+    if work not in _POOLS:
+        babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::97][:60]]
+        _POOLS[work] = (music_pool(work), babble)
+    return _POOLS[work]
+
+
+def classifier_chunk(args):
+    work, tool, split, crops, chunk, rows = args
+    rng = np.random.default_rng([{"train": 1, "test": 2, "real": 3}[split], chunk])
+    music, babble = training_noise(work)
+    frames, labels, langs, ids = [], [], [], []
+    for r in rows:
         x = load_pcm(f"{work}/audio/{split}/{r['id']}.pcm")
         if len(x) < 8000:
             continue
@@ -299,16 +320,16 @@ def classifier_set(work, tool, split, crops):
             strength = 1.0 if split == "train" else 0.0
             y = augment(rng, seg, music, babble, strength) if strength else \
                 seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
-            batch.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
-            out_label.append(LABELS.index(r["label"]))
-            out_lang.append(r["lang"])
-            out_id.append(r["id"])
-        if len(batch) >= 1000:
-            flush()
-            print(f"{split}: {n + 1}/{len(rows)} utterances", flush=True)
-    flush()
-    return {"mel": np.concatenate(out_mel), "label": np.array(out_label, np.int8),
-            "lang": np.array(out_lang), "id": np.array(out_id)}
+            frames.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
+            labels.append(LABELS.index(r["label"]))
+            langs.append(r["lang"])
+            ids.append(r["id"])
+    if not frames:
+        return {"mel": np.zeros((0, 128, 40), np.float16), "label": np.zeros(0, np.int8),
+                "lang": np.array([], dtype="<U2"), "id": np.array([], dtype="<U16")}
+    mel, _ = run_tool(tool, np.concatenate(frames), FRAME)
+    return {"mel": mel.astype(np.float16), "label": np.array(labels, np.int8), "lang": np.array(langs),
+            "id": np.array(ids)}
 
 
 # ---- Detector streams --------------------------------------------------------

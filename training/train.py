@@ -7,6 +7,7 @@
 Training stops after MINUTES of wall time (or when the schedule ends) and
 keeps the checkpoint that did best on the held-out features.
 """
+import glob
 import json
 import os
 import sys
@@ -151,7 +152,9 @@ def widen(state, model):
 
 
 def train_classifier(work, minutes, hidden=(96, 96)):
-    tr = np.load(f"{work}/features/cls-train.npz")
+    # every training feature file (an added batch of utterances may have its own)
+    parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
+    tr = {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label")}
     te = np.load(f"{work}/features/cls-test.npz")
     xtr = torch.tensor(rows_of(tr["mel"]).astype(np.float32))
     ytr = torch.tensor(tr["label"].astype(np.int64))
