@@ -1,9 +1,9 @@
-// Whole frames through qx_orb_process on the default-shape model (or
-// QX_BENCH_MODEL): an
-// unvoiced frame (voice detector only) and a voiced one (detector, log-mel
-// features, classifier), on 1 and 2 threads, with the CPU kernels and with
-// the context's reference-only flag. The time column is milliseconds per
-// frame; RTF is the real-time factor (processing time / 2.048 s of audio).
+// Whole frames through qx_orb_process on the default-shape model (or the
+// file QX_BENCH_MODEL names): an unvoiced frame (voice detector only) and a
+// voiced one (detector, log-mel features, classifier), on 1 and 2 threads,
+// with the CPU kernels and with the context's reference-only flag. The time
+// column is milliseconds per frame; RTF is the real-time factor (processing
+// time / 2.048 s of audio).
 //
 // Wall-clock time: with 2 threads the workers' time is not the caller's.
 #include <benchmark/benchmark.h>

@@ -272,8 +272,8 @@ def run_tool(tool, pcm, stride):
 CHUNK = 400  # utterances per unit of work; each chunk has its own seed
 
 
-def classifier_set(work, tool, split, crops, rows=None):
-    rows = manifest(work, split) if rows is None else rows
+def classifier_set(work, tool, split, crops):
+    rows = manifest(work, split)
     chunks = [(work, tool, split, crops, k, rows[k * CHUNK:(k + 1) * CHUNK])
               for k in range((len(rows) + CHUNK - 1) // CHUNK)]
     # Chunks are independent (own seed), so the worker count changes nothing
@@ -281,9 +281,10 @@ def classifier_set(work, tool, split, crops, rows=None):
     workers = int(os.environ.get("QX_TRAINING_JOBS", "2"))
     with multiprocessing.Pool(workers) as pool:
         parts = []
-        for part in pool.imap(classifier_chunk, chunks):
-            parts.append(part)
-            print(f"{split}: {min(len(rows), len(parts) * CHUNK)}/{len(rows)} utterances", flush=True)
+        for k, part in enumerate(pool.imap(classifier_chunk, chunks)):
+            if part is not None:
+                parts.append(part)
+            print(f"{split}: {min(len(rows), (k + 1) * CHUNK)}/{len(rows)} utterances", flush=True)
     return {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label", "lang", "id")}
 
 
@@ -324,9 +325,8 @@ def classifier_chunk(args):
             labels.append(LABELS.index(r["label"]))
             langs.append(r["lang"])
             ids.append(r["id"])
-    if not frames:
-        return {"mel": np.zeros((0, 128, 40), np.float16), "label": np.zeros(0, np.int8),
-                "lang": np.array([], dtype="<U2"), "id": np.array([], dtype="<U16")}
+    if not frames:  # every utterance of the chunk too short or silent
+        return None
     mel, _ = run_tool(tool, np.concatenate(frames), FRAME)
     return {"mel": mel.astype(np.float16), "label": np.array(labels, np.int8), "lang": np.array(langs),
             "id": np.array(ids)}

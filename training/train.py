@@ -120,7 +120,6 @@ def detector_accuracy(model, x, y, kind):
             float(pred[music].mean()) if music.any() else 0.0)
 
 
-
 # ---- Classifier --------------------------------------------------------------
 
 def rows_of(mel):
