@@ -181,7 +181,7 @@ def plan(work, scale):
 
 
 def plan_more_espeak(lang, label, count, texts, variants):
-    """Three times as many again from espeak-ng alone (fast, about 90 training
+    """Five times as many again from espeak-ng alone (fast, about 90 training
     variants): many texts and voices are what the classifier lacks most.
     Shorter texts, as a few 2 s crops are all that is taken of each. The
     unknown class gets three times that again: its many languages were
@@ -189,7 +189,7 @@ def plan_more_espeak(lang, label, count, texts, variants):
     rng = random.Random(f"plan-e-{lang}")
     voices = ESPEAK_VOICES.get(lang, [lang])
     jobs = []
-    factor = 9 if label == "unknown" else 3
+    factor = 15 if label == "unknown" else 5
     for i in range(min(factor * count, 4 * len(texts))):
         start = rng.randrange(len(texts))
         sents = [texts[(start + j) % len(texts)] for j in range(rng.randint(1, 2))]

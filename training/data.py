@@ -60,9 +60,12 @@ def decode_files(files, path, gap=0):
                                 "-f", "s16le", raw])
             if r.returncode == 0:
                 parts.append(open(raw, "rb").read() + bytes(2 * gap))
-    with open(path + ".tmp", "wb") as f:
+    # Workers may decode the same pool at once: each writes its own file and
+    # the identical results replace one another atomically.
+    tmp_path = f"{path}.{os.getpid()}.tmp"
+    with open(tmp_path, "wb") as f:
         f.write(b"".join(parts))
-    os.replace(path + ".tmp", path)
+    os.replace(tmp_path, path)
 
 
 def music_pool(work, part="train"):

@@ -124,9 +124,9 @@ def main():
             "for the diphone voices) with duration stretch 0.8-1.3, RHVoice (en, pt-BR) with rate 70-140% "
             "and pitch 70-130%, espeak-ng's mbrola voices (de, en, es, fr, it, pt and 9 unknown-class "
             "languages) like its own voices; these few-voice engines add a third to each language's "
-            "training utterances, each shifted by -300 to +300 cents with sox. Three times as many again "
-            "(ids with `-e`) are espeak-ng alone, 1 or 2 sentences each, over the same training "
-            "variants: many texts and voices, cheaply. Held-out (\"test\") utterances use "
+            "training utterances, each shifted by -300 to +300 cents with sox. Five times as many again "
+            "(ids with `-e`; fifteen times for the unknown class, the most confused one) are espeak-ng "
+            "alone, 1 or 2 sentences each, over the same training variants: many texts and voices, cheaply. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "
             "steph2, max) and held-out sentences.", "",
             f"Augmentation of classifier examples (2.048 s crops, {os.environ.get('QX_TRAINING_CROPS', '3')} per training utterance; shorter "
