@@ -99,8 +99,12 @@ def main():
             label = LABELS.index(sub)
             frames_total[label] = frames_total.get(label, 0) + len(frames)
             chunk_speech.append(chunks)
-            for s in voiced:
-                matrix[label, int(np.argmax(s))] += 1
+            calls = np.bincount([int(np.argmax(s)) for s in voiced], minlength=9)
+            matrix[label] += calls
+            wrong = calls.copy()
+            wrong[label] = 0
+            per_file[-1].update({"label": sub, "correct": int(calls[label]),
+                                 "most_other": LABELS[int(np.argmax(wrong))] if wrong.any() else ""})
     lines = [f"Model `{os.path.basename(model)}`, folder `{os.path.basename(os.path.normpath(folder))}`, "
              f"threshold {threshold}", "",
              "| class | frames | voiced | correct | accuracy | called unknown |", "|---|---|---|---|---|---|"]
@@ -128,6 +132,16 @@ def main():
                   "| | " + " | ".join(LABELS) + " |", "|---" * 10 + "|"]
         for k in present:
             lines.append(f"| {LABELS[k]} | " + " | ".join(str(v) for v in matrix[k]) + " |")
+        lines.append("")
+    # Classes made of several files (the unknown class's languages, several
+    # recorded corpora): which of them the class's errors come from.
+    spread = [f for f in per_file if "label" in f and f["voiced"]
+              and sum(g.get("label") == f["label"] for g in per_file) > 1]
+    if spread:
+        lines += ["Files of classes with several files:", "",
+                  "| file | voiced | accuracy | most often instead |", "|---|---|---|---|"]
+        lines += [f"| {f['file']} | {f['voiced']} | {100 * f['correct'] / f['voiced']:.1f}% | "
+                  f"{f['most_other']} |" for f in spread]
         lines.append("")
     ns_frames = sum(v[0] for v in nonspeech.values())
     ns_voiced = sum(v[1] for v in nonspeech.values())
