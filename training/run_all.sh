@@ -7,9 +7,10 @@
 # step is skipped when its output exists, so a rerun resumes where the last
 # run stopped (delete a file to redo its step). SCALE is the number of
 # synthetic training utterances per target language (espeak-ng adds five
-# times as many short ones). Synthesis and features run QX_TRAINING_JOBS
-# workers (default 2; the results do not depend on it). Heavy steps run under
-# nice with one torch thread; run training/setup.sh once first (as root).
+# times as many short ones, fifteen for the unknown class). Synthesis and
+# features run QX_TRAINING_JOBS workers (default 2; the results do not depend
+# on it). Heavy steps run under nice with one torch thread; run
+# training/setup.sh once first (as root).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-/work/qx_training_work}
