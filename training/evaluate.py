@@ -12,6 +12,7 @@ chunk by chunk, through the detector alone. Prints per-class accuracy over
 voiced frames, the confusion matrix and the detector's figures; writes
 OUT_PREFIX.json, OUT_PREFIX.md and OUT_PREFIX.svg (confusion matrix).
 """
+import collections
 import glob
 import json
 import os
@@ -135,8 +136,8 @@ def main():
         lines.append("")
     # Classes made of several files (the unknown class's languages, several
     # recorded corpora): which of them the class's errors come from.
-    spread = [f for f in per_file if "label" in f and f["voiced"]
-              and sum(g.get("label") == f["label"] for g in per_file) > 1]
+    files_of = collections.Counter(f.get("label") for f in per_file)
+    spread = [f for f in per_file if "label" in f and f["voiced"] and files_of[f["label"]] > 1]
     if spread:
         lines += ["Files of classes with several files:", "",
                   "| file | voiced | accuracy | most often instead |", "|---|---|---|---|"]

@@ -126,7 +126,8 @@ def main():
             "languages) like its own voices; these few-voice engines add a third to each language's "
             "training utterances, each shifted by -300 to +300 cents with sox. Five times as many again "
             "(ids with `-e`; fifteen times for the unknown class, the most confused one) are espeak-ng "
-            "alone, 1 or 2 sentences each, over the same training variants: many texts and voices, cheaply. Held-out (\"test\") utterances use "
+            "alone, 1 or 2 sentences each, over the same training variants: many texts and voices, "
+            "cheaply. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "
             "steph2, max) and held-out sentences.", "",
             f"Augmentation of classifier examples (2.048 s crops, {os.environ.get('QX_TRAINING_CROPS', '3')} per training utterance; shorter "

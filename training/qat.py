@@ -218,35 +218,33 @@ class Classifier(torch.nn.Module):
 def read_qx_state(path):
     """The state dict of a model file written by export_qx, so that training
     can continue from a shipped model whose torch checkpoint is gone. Q7
-    values come back exactly (int / 128); returns (state, hidden, eps)."""
-    data = open(path, "rb").read()
+    values come back exactly (int / 128)."""
+    with open(path, "rb") as f:
+        data = f.read()
     if data[:8] != b"orb1.0.0":
         raise ValueError(f"{path}: not a model file")
     pos = 8
 
-    def take(fmt, count=1):
+    def take(dtype, count=1):
         nonlocal pos
-        size = struct.calcsize("<" + fmt) * count
-        values = np.frombuffer(data, dtype={"i": "<i4", "f": "<f4", "b": "i1"}[fmt], count=count, offset=pos)
-        pos += size
-        return values
+        values = np.frombuffer(data, dtype=dtype, count=count, offset=pos)
+        pos += values.nbytes
+        return values.copy()  # writable, as torch expects
 
-    _, _, bands = take("i", 3)
-    take("f", 1 + 2 * bands)  # log floor, mean, std
-    classes, width = take("i", 2)
-    state = {"out_w": torch.tensor(take("f", classes * width).reshape(classes, width).copy()),
-             "out_b": torch.tensor(take("f", classes).copy())}
-    levels = int(take("i")[0])
-    eps = float(take("f")[0])
-    w, b, hidden = [[None] * 2 for _ in range(levels)], [[None] * 2 for _ in range(levels)], []
-    for d in (0, 1):
+    bands = take("<i4", 3)[2]
+    take("<f4", 1 + 2 * bands)  # log floor, mean, std
+    classes, width = take("<i4", 2)
+    state = {"out_w": torch.tensor(take("<f4", classes * width).reshape(classes, width)),
+             "out_b": torch.tensor(take("<f4", classes))}
+    levels = int(take("<i4")[0])
+    take("<f4")  # epsilon
+    w, b = [[] for _ in range(levels)], [[] for _ in range(levels)]
+    for _direction in (0, 1):
         for level in range(levels):
-            H, size = (int(v) for v in take("i", 2))
-            if d == 0:
-                hidden.append(H)
-            w[level][d] = take("b", 3 * H * (H + size)).reshape(3 * H, H + size) / 128.0
-            b[level][d] = take("b", 3 * H) / 128.0
+            H, size = take("<i4", 2)
+            w[level].append(take("i1", 3 * H * (H + size)).reshape(3 * H, H + size) / 128.0)
+            b[level].append(take("i1", 3 * H) / 128.0)
     for level in range(levels):
         state[f"w.{level}"] = torch.tensor(np.stack(w[level]), dtype=torch.float32)
         state[f"b.{level}"] = torch.tensor(np.stack(b[level]), dtype=torch.float32)
-    return state, hidden, eps
+    return state

@@ -166,7 +166,7 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     model = qat.Classifier(hidden=hidden)
     init = os.environ.get("QX_CLASSIFIER_INIT")
     if init:  # continue from an earlier run's weights (same depth, same or smaller widths)
-        widen(qat.read_qx_state(init)[0] if init.endswith(".qx") else torch.load(init), model)
+        widen(qat.read_qx_state(init) if init.endswith(".qx") else torch.load(init), model)
         log(f"classifier: starting from {init}, hidden {hidden}")
     peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
     opt = torch.optim.Adam(model.parameters(), lr=peak)
