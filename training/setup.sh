@@ -32,6 +32,10 @@ PKGS="$PKGS manpages-de manpages-es manpages-fr manpages-it manpages-ja manpages
   debian-reference-it debian-reference-ja debian-reference-pt
   libreoffice-help-ko libreoffice-help-ja libreoffice-help-pt libreoffice-help-tr
   libreoffice-help-ca"
+# Added later for the unknown class's thinnest languages (appended, see texts.py).
+PKGS="$PKGS libreoffice-help-el libreoffice-help-da libreoffice-help-nl libreoffice-help-sv
+  libreoffice-help-fi libreoffice-help-hu libreoffice-help-id manpages-da manpages-id
+  debian-reference-id"
 # Real recorded speech permitted for training (one speaker per corpus).
 PKGS="$PKGS asterisk-core-sounds-en-g722 asterisk-core-sounds-es-g722
   asterisk-core-sounds-fr-g722 asterisk-core-sounds-it-g722 asterisk-core-sounds-ru-g722

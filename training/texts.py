@@ -35,10 +35,11 @@ def package_of(path):
         for lst in glob.glob("/var/lib/dpkg/info/*.list"):
             pkg = os.path.basename(lst)[:-5].split(":")[0]
             for line in open(lst, encoding="utf-8", errors="replace"):
-                if line.startswith(("/usr/share/man/", "/usr/share/games/", "/usr/share/doc/debian-ref",
+                if line.startswith(("/usr/share/man/", "/usr/share/games/", "/usr/share/debian-reference/",
                                     "/usr/share/libreoffice/help/")):
                     _OWNERS[line.rstrip("\n")] = pkg
-    return _OWNERS.get(path, "unknown")
+    # debian-reference's documents are reached through a link to a shared folder
+    return _OWNERS.get(path) or _OWNERS.get(os.path.realpath(path), "unknown")
 
 
 def script_ok(lang, s):
@@ -134,9 +135,19 @@ def sources(lang):
         yield path, html_text(open(path, encoding="utf-8", errors="replace").read())
 
 
-def build(lang, out_path, limit=60000):
-    seen, rows = set(), []
+# Packages added after the first corpora: their sentences are appended to
+# a language's list, and its held-out tenth is topped up from them alone, so
+# that every sentence held out before stays held out (and every earlier
+# training sentence stays in training) for models trained further.
+LATER_PACKAGES = {f"libreoffice-help-{l}" for l in ("el", "da", "nl", "sv", "fi", "hu", "id")} | {
+    "manpages-da", "manpages-id", "debian-reference-id"}
+
+
+def collect(lang, later, seen, limit):
+    rows = []
     for path, blocks in sources(lang):
+        if (package_of(path) in LATER_PACKAGES) != later:
+            continue
         pkg = None
         for block in blocks:
             for s in sentences_of(block, lang):
@@ -148,8 +159,21 @@ def build(lang, out_path, limit=60000):
                 rows.append((pkg, s))
         if len(rows) >= limit * 2:
             break
-    random.Random(1234).shuffle(rows)
-    rows = rows[:limit]
+    return rows
+
+
+def build(lang, out_path, limit=60000):
+    """The first tenth of the file is held out (corpus.read_texts)."""
+    seen = set()
+    first = collect(lang, False, seen, limit)
+    random.Random(1234).shuffle(first)
+    first = first[:limit]
+    later = collect(lang, True, seen, limit - len(first))
+    random.Random(4321).shuffle(later)
+    later = later[:limit - len(first)]
+    cut_first = min(len(first), max(1, len(first) // 10))
+    cut_later = max(1, (len(first) + len(later)) // 10) - cut_first
+    rows = first[:cut_first] + later[:cut_later] + first[cut_first:] + later[cut_later:]
     with open(out_path + ".tmp", "w", encoding="utf-8") as f:
         for pkg, s in rows:
             f.write(f"{pkg}\t{s}\n")

@@ -161,7 +161,11 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     yte = te["label"].astype(np.int64)
     log(f"classifier: {len(xtr)} training frames, {len(xte)} held-out frames")
     counts = np.bincount(tr["label"], minlength=9).astype(np.float64)
-    weight = torch.tensor(counts.sum() / (9 * np.maximum(counts, 1)), dtype=torch.float32)
+    weight = counts.sum() / (9 * np.maximum(counts, 1))
+    # Balanced classes weigh the unknown class like one language, though it
+    # holds fourteen and is the most confused: a factor lifts it again.
+    weight[0] *= float(os.environ.get("QX_CLASSIFIER_UNKNOWN_WEIGHT", "1"))
+    weight = torch.tensor(weight, dtype=torch.float32)
     hidden = tuple(int(h) for h in os.environ.get("QX_CLASSIFIER_HIDDEN", ",".join(map(str, hidden))).split(","))
     model = qat.Classifier(hidden=hidden)
     init = os.environ.get("QX_CLASSIFIER_INIT")
