@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-from texts import TARGETS, UNKNOWN
+from texts import TARGETS, UNKNOWN, held_out_count
 
 LABELS = ["unknown", "de", "en", "es", "fr", "it", "ja", "ko", "pt"]
 VARIANT_DIR = "/usr/lib/x86_64-linux-gnu/espeak-ng-data/voices/!v"
@@ -63,7 +63,7 @@ def kana(text):
 
 def read_texts(work, lang):
     rows = [l.rstrip("\n").split("\t", 1) for l in open(f"{work}/texts/{lang}.tsv", encoding="utf-8")]
-    cut = max(1, len(rows) // 10)
+    cut = held_out_count(len(rows))
     return rows[cut:], rows[:cut]  # train, held-out sentences
 
 

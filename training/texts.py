@@ -162,8 +162,13 @@ def collect(lang, later, seen, limit):
     return rows
 
 
+def held_out_count(n):
+    """How many of a language's n sentences, from the top of its file, feed
+    only held-out utterances."""
+    return max(1, n // 10)
+
+
 def build(lang, out_path, limit=60000):
-    """The first tenth of the file is held out (corpus.read_texts)."""
     seen = set()
     first = collect(lang, False, seen, limit)
     random.Random(1234).shuffle(first)
@@ -171,8 +176,8 @@ def build(lang, out_path, limit=60000):
     later = collect(lang, True, seen, limit - len(first))
     random.Random(4321).shuffle(later)
     later = later[:limit - len(first)]
-    cut_first = min(len(first), max(1, len(first) // 10))
-    cut_later = max(1, (len(first) + len(later)) // 10) - cut_first
+    cut_first = min(len(first), held_out_count(len(first)))
+    cut_later = held_out_count(len(first) + len(later)) - cut_first
     rows = first[:cut_first] + later[:cut_later] + first[cut_first:] + later[cut_later:]
     with open(out_path + ".tmp", "w", encoding="utf-8") as f:
         for pkg, s in rows:
