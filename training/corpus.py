@@ -180,8 +180,14 @@ def plan(work, scale):
     return jobs
 
 
+def more_espeak():
+    """Short espeak-ng utterances per main-plan one of a target language;
+    raising it later only appends utterances to a corpus."""
+    return int(os.environ.get("QX_TRAINING_MORE_ESPEAK", "5"))
+
+
 def plan_more_espeak(lang, label, count, texts, variants):
-    """Five times as many again from espeak-ng alone (fast, about 90 training
+    """more_espeak() times as many again from espeak-ng alone (fast, about 90 training
     variants): many texts and voices are what the classifier lacks most.
     Shorter texts, as a few 2 s crops are all that is taken of each. The
     unknown class gets three times that again: its many languages were
@@ -189,7 +195,7 @@ def plan_more_espeak(lang, label, count, texts, variants):
     rng = random.Random(f"plan-e-{lang}")
     voices = ESPEAK_VOICES.get(lang, [lang])
     jobs = []
-    factor = 15 if label == "unknown" else 5
+    factor = more_espeak() * (3 if label == "unknown" else 1)
     for i in range(min(factor * count, 4 * len(texts))):
         start = rng.randrange(len(texts))
         sents = [texts[(start + j) % len(texts)] for j in range(rng.randint(1, 2))]

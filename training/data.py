@@ -10,7 +10,8 @@ augmented, and their log-mel rows -> WORK/features/cls-SPLIT.npz
 detector: long streams of speech and non-speech segments, their front-end
 values and per-chunk labels -> WORK/features/vad-SPLIT.npz
   (vad int16 [n_chunks, 80], label int8 [n_chunks], kind int8 [n_chunks]).
-Fixed seeds throughout; an existing output is kept (resumable).
+Fixed seeds throughout; an existing output is kept (resumable). Training
+utterances added to the corpus later get their own cls-train-N.npz.
 """
 import glob
 import json
@@ -275,9 +276,9 @@ def run_tool(tool, pcm, stride):
 CHUNK = 400  # utterances per unit of work; each chunk has its own seed
 
 
-def classifier_set(work, tool, split, crops):
-    rows = manifest(work, split)
-    chunks = [(work, tool, split, crops, k, rows[k * CHUNK:(k + 1) * CHUNK])
+def classifier_set(work, tool, split, crops, rows=None, first_chunk=0):
+    rows = manifest(work, split) if rows is None else rows
+    chunks = [(work, tool, split, crops, first_chunk + k, rows[k * CHUNK:(k + 1) * CHUNK])
               for k in range((len(rows) + CHUNK - 1) // CHUNK)]
     # Chunks are independent (own seed), so the worker count changes nothing
     # but the time.
@@ -407,14 +408,41 @@ def detector_set(work, tool, split, seconds):
             "kind": np.concatenate(kinds)[:n]}
 
 
+def added_training_batch(work, tool, crops):
+    """Utterances added to the corpus after its training features were made
+    get a feature file of their own, cls-train-N.npz, with chunk seeds
+    after the earlier ones: earlier files stay valid and are not redone."""
+    files = sorted(glob.glob(f"{work}/features/cls-train*.npz"))
+    seen = set()
+    for path in files:
+        seen.update(np.load(path)["id"].tolist())
+    rows = manifest(work, "train")
+    # utterances too short or silent for a crop are never seen: only ids
+    # after the last seen one count as added
+    last = max((i for i, r in enumerate(rows) if r["id"] in seen), default=-1)
+    added = rows[last + 1:]
+    if not added:
+        return None, None
+    first_chunk = (last + 1 + CHUNK - 1) // CHUNK
+    return f"{work}/features/cls-train-{len(files) + 1}.npz", \
+        classifier_set(work, tool, "train", crops, added, first_chunk)
+
+
 def main():
     work, tool, what, split, amount = sys.argv[1:6]
     os.makedirs(f"{work}/features", exist_ok=True)
     out = f"{work}/features/{'cls' if what == 'classifier' else 'vad'}-{split}.npz"
     if os.path.exists(out):
+        if what == "classifier" and split == "train":
+            out, data = added_training_batch(work, tool, int(amount))
+            if out is not None:
+                save(out, data)
         return
-    data = classifier_set(work, tool, split, int(amount)) if what == "classifier" else \
-        detector_set(work, tool, split, float(amount))
+    save(out, classifier_set(work, tool, split, int(amount)) if what == "classifier" else
+         detector_set(work, tool, split, float(amount)))
+
+
+def save(out, data):
     np.savez(out + ".tmp.npz", **data)
     os.replace(out + ".tmp.npz", out)
     print("wrote", out, {k: v.shape for k, v in data.items()}, flush=True)

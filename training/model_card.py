@@ -73,6 +73,7 @@ def main():
         path = f"{work}/logs/train-{what}.log"
         logs[what] = open(path).read().strip().splitlines() if os.path.exists(path) else []
     meta = json.load(open(f"{work}/models/meta.json")) if os.path.exists(f"{work}/models/meta.json") else {}
+    more = meta.get("more_espeak", 5)  # short espeak-ng utterances per main-plan one
 
     out = ["# Model card: the default language classifier and the built-in voice detector", "",
            "Made by `training/run_all.sh` (see `training/README.md`) from Debian packages only. "
@@ -124,8 +125,9 @@ def main():
             "for the diphone voices) with duration stretch 0.8-1.3, RHVoice (en, pt-BR) with rate 70-140% "
             "and pitch 70-130%, espeak-ng's mbrola voices (de, en, es, fr, it, pt and 9 unknown-class "
             "languages) like its own voices; these few-voice engines add a third to each language's "
-            "training utterances, each shifted by -300 to +300 cents with sox. Five times as many again "
-            "(ids with `-e`; fifteen times for the unknown class, the most confused one) are espeak-ng "
+            "training utterances, each shifted by -300 to +300 cents with sox. "
+            f"{more} times as many again "
+            f"(ids with `-e`; {3 * more} times for the unknown class, the most confused one) are espeak-ng "
             "alone, 1 or 2 sentences each, over the same training variants: many texts and voices, "
             "cheaply. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "

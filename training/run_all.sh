@@ -6,8 +6,9 @@
 # WORK (default /work/qx_training_work) keeps every intermediate result; each
 # step is skipped when its output exists, so a rerun resumes where the last
 # run stopped (delete a file to redo its step). SCALE is the number of
-# synthetic training utterances per target language (espeak-ng adds five
-# times as many short ones, fifteen for the unknown class). Synthesis and
+# synthetic training utterances per target language (espeak-ng adds
+# QX_TRAINING_MORE_ESPEAK, default five, times as many short ones, three times
+# that for the unknown class). Synthesis and
 # features run QX_TRAINING_JOBS workers (default 2; the results do not depend
 # on it). Heavy steps run under nice with one torch thread; run
 # training/setup.sh once first (as root).
@@ -57,6 +58,6 @@ mkdir -p "$ROOT/training/results"
 for set in synthetic quiet real; do
   $PY evaluate.py "$TOOL" "$ROOT/models/default.qx" "$WORK/eval/$set" "$ROOT/training/results/$set"
 done
-/usr/bin/python3 -c "import sys; sys.path.insert(0, '.'); import train; train.update_meta('$WORK', scale=$SCALE, pipeline_minutes=round(($(date +%s) - $START) / 60))"
+/usr/bin/python3 -c "import sys; sys.path.insert(0, '.'); import train; train.update_meta('$WORK', scale=$SCALE, more_espeak=${QX_TRAINING_MORE_ESPEAK:-5}, pipeline_minutes=round(($(date +%s) - $START) / 60))"
 step "model card"; $PY model_card.py "$WORK" "$ROOT"
 step "done"

@@ -7,6 +7,7 @@
 Training stops after MINUTES of wall time (or when the schedule ends) and
 keeps the checkpoint that did best on the held-out features.
 """
+import copy
 import glob
 import json
 import os
@@ -175,6 +176,10 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
     opt = torch.optim.Adam(model.parameters(), lr=peak)
     batch = int(os.environ.get("QX_CLASSIFIER_BATCH", "64"))
+    # A running average of the weights (QX_CLASSIFIER_EMA, e.g. 0.999) is
+    # held out alongside the weights themselves; the better of the two is kept.
+    ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0"))
+    ema = copy.deepcopy(model) if ema_decay else None
     best, best_state = -1.0, None
     start = time.time()
     it = 0
@@ -192,6 +197,9 @@ def train_classifier(work, minutes, hidden=(96, 96)):
             for level in range(len(model.hidden)):
                 model.w[level].clamp_(-1.0, 127 / 128)
                 model.b[level].clamp_(-1.0, 127 / 128)
+            if ema is not None:  # a mean of clamped weights stays within range
+                for e, p in zip(ema.parameters(), model.parameters()):
+                    e.mul_(ema_decay).add_(p, alpha=1 - ema_decay)
         it += 1
         if it == 20:
             per_it = (time.time() - start) / 20
@@ -203,14 +211,18 @@ def train_classifier(work, minutes, hidden=(96, 96)):
             for g in opt.param_groups:
                 g["lr"] = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * frac))
         if it % 300 == 0:
-            acc = classifier_accuracy(model, xte, yte)
-            log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy {acc:.4f}")
-            if acc > best:
-                best, best_state = acc, {k: v.clone() for k, v in model.state_dict().items()}
-                save_classifier(work, model)  # a stopped run still leaves its best
-    acc = classifier_accuracy(model, xte, yte)
-    if acc > best:
-        best, best_state = acc, {k: v.clone() for k, v in model.state_dict().items()}
+            for name, candidate in (("", model), (" (average)", ema)):
+                if candidate is None:
+                    continue
+                acc = classifier_accuracy(candidate, xte, yte)
+                log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy{name} {acc:.4f}")
+                if acc > best:
+                    best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
+                    save_classifier(work, candidate)  # a stopped run still leaves its best
+    for candidate in (model, ema):
+        acc = classifier_accuracy(candidate, xte, yte) if candidate is not None else -1.0
+        if acc > best:
+            best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
     model.load_state_dict(best_state)
     save_classifier(work, model)
     log(f"classifier: {it} iterations, best held-out frame accuracy {best:.4f} (torch)")
