@@ -176,9 +176,9 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
     opt = torch.optim.Adam(model.parameters(), lr=peak)
     batch = int(os.environ.get("QX_CLASSIFIER_BATCH", "64"))
-    # A running average of the weights (QX_CLASSIFIER_EMA, e.g. 0.999) is
+    # A running average of the weights (QX_CLASSIFIER_EMA, its decay; 0 is off)
     # held out alongside the weights themselves; the better of the two is kept.
-    ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0"))
+    ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0.999"))
     ema = copy.deepcopy(model) if ema_decay else None
     best, best_state = -1.0, None
     start = time.time()
