@@ -177,7 +177,7 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     opt = torch.optim.Adam(model.parameters(), lr=peak)
     batch = int(os.environ.get("QX_CLASSIFIER_BATCH", "64"))
     # A running average of the weights (QX_CLASSIFIER_EMA, its decay; 0 is off)
-    # held out alongside the weights themselves; the better of the two is kept.
+    # is held out alongside the weights themselves; the better of the two is kept.
     ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0.999"))
     ema = copy.deepcopy(model) if ema_decay else None
     best, best_state = -1.0, None
