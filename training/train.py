@@ -180,6 +180,7 @@ def train_classifier(work, minutes, hidden=(96, 96)):
     # is held out alongside the weights themselves; the better of the two is kept.
     ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0.999"))
     ema = copy.deepcopy(model) if ema_decay else None
+    candidates = [("", model)] + ([(" (average)", ema)] if ema is not None else [])
     best, best_state = -1.0, None
     start = time.time()
     it = 0
@@ -211,16 +212,14 @@ def train_classifier(work, minutes, hidden=(96, 96)):
             for g in opt.param_groups:
                 g["lr"] = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * frac))
         if it % 300 == 0:
-            for name, candidate in (("", model), (" (average)", ema)):
-                if candidate is None:
-                    continue
+            for name, candidate in candidates:
                 acc = classifier_accuracy(candidate, xte, yte)
                 log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy{name} {acc:.4f}")
                 if acc > best:
                     best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
                     save_classifier(work, candidate)  # a stopped run still leaves its best
-    for candidate in (model, ema):
-        acc = classifier_accuracy(candidate, xte, yte) if candidate is not None else -1.0
+    for _, candidate in candidates:
+        acc = classifier_accuracy(candidate, xte, yte)
         if acc > best:
             best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
     model.load_state_dict(best_state)
