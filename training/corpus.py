@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Synthesised and recorded speech, labelled, reproducibly.
 
-    corpus.py WORK SCALE
+    corpus.py WORK RECIPE
 
 Writes WORK/audio/<split>/<id>.pcm (16 kHz mono int16) and appends one JSON
 line per utterance to WORK/audio/manifest.jsonl: id, split, lang, label,
 engine, voice, settings, text package. Existing utterances are kept, so a
-rerun resumes. Splits: "train", "test" (held-out voices and held-out
-sentences) and "real" (recorded speech, evaluated leave-one-corpus-out).
+rerun resumes. Splits: "train" and "test" (held-out voices and held-out
+sentences). The recipe's corpus settings: scale, the synthetic training
+utterances per target language, and more_espeak, how many short espeak-ng
+utterances each of them gets besides (three times that for the unknown
+class; raising it only appends utterances). Recorded speech: recorded.py.
 """
 import glob
 import json
@@ -18,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 
+import recipe
 from texts import TARGETS, UNKNOWN, held_out_count
 
 LABELS = ["unknown", "de", "en", "es", "fr", "it", "ja", "ko", "pt"]
@@ -32,16 +36,24 @@ PICO = {"de": ["de-DE"], "en": ["en-US", "en-GB"], "es": ["es-ES"], "fr": ["fr-F
 FLITE_VOICES = ["kal16", "slt", "awb", "rms"]
 # Engines with a handful of voices each (none held out); their utterances
 # get ids "<split>-<lang>-x<n>" from a plan of their own.
-MBROLA = {"de": ["de1", "de2", "de4", "de6"], "en": ["en1", "us1", "us2", "us3"], "es": ["es1", "es2"],
-          "fr": ["fr1", "fr4"], "it": ["it3", "it4"], "pt": ["br1", "br3", "pt1"], "nl": ["nl2"],
-          "pl": ["pl1"], "ro": ["ro1"], "cs": ["cz2"], "hu": ["hu1"], "tr": ["tr1"], "sv": ["sw1"],
-          "el": ["gr2"], "ca": ["ca1"]}
+# Every mbrola voice Debian has (each one real speaker's diphones).
+MBROLA = {"de": ["de1", "de2", "de3", "de4", "de5", "de6", "de7", "de8"], "en": ["en1", "us1", "us2", "us3"],
+          "es": ["es1", "es2", "es3", "es4"], "fr": ["fr1", "fr2", "fr3", "fr4", "fr5", "fr6", "fr7"],
+          "it": ["it1", "it2", "it3", "it4"], "pt": ["br1", "br2", "br3", "br4", "pt1"],
+          "nl": ["nl1", "nl2", "nl3"], "pl": ["pl1"], "ro": ["ro1"], "cs": ["cz1", "cz2"], "hu": ["hu1"],
+          "tr": ["tr1", "tr2"], "sv": ["sw1", "sw2"], "el": ["gr1", "gr2"], "ca": ["ca1", "ca2"]}
 FESTIVAL = {"en": ["kal_diphone", "ked_diphone", "don_diphone", "cmu_us_slt_arctic_hts"],
-            "it": ["lp_diphone", "pc_diphone"], "cs": ["czech_ph", "czech_machac"],
+            "it": ["lp_diphone", "pc_diphone"],
+            "cs": ["czech_ph", "czech_machac", "czech_dita", "czech_krb"], "ca": ["upc_ca_ona_hts"],
             "fi": ["suo_fi_lj_diphone", "hy_fi_mv_diphone"], "ru": ["msu_ru_nsh_clunits"]}
 # Festival's voices read 8-bit text (the Russian one reads UTF-8).
 FESTIVAL_CHARSET = {"cs": "iso-8859-2", "ru": "utf-8"}
-RHVOICE = {"en": ["alan", "bdl", "clb", "slt"], "pt": ["Leticia-F123"]}
+# Only voices whose data may be used for any purpose: the NC and ND voices
+# (lyubov, evgeniy-eng, arina, artemiy, magda, natan, marianna, volodymyr, ...)
+# stay out.
+RHVOICE = {"en": ["alan", "bdl", "clb", "slt"], "pt": ["Leticia-F123"],
+           "ru": ["aleksandr", "aleksandr-hq", "anna", "elena", "evgeniy-rus", "irina"],
+           "uk": ["anatol", "natalia"]}
 OPEN_JTALK_VOICE = "/usr/share/hts-voice/nitech-jp-atr503-m001/nitech_jp_atr503_m001.htsvoice"
 OPEN_JTALK_DIC = "/var/lib/mecab/dic/open-jtalk/naist-jdic"
 
@@ -134,7 +146,7 @@ def have(tool):
     return subprocess.run(["which", tool], capture_output=True).returncode == 0
 
 
-def plan(work, scale):
+def plan(work, scale, more_espeak):
     """Every utterance to make, in a fixed order from fixed seeds."""
     variants = sorted(v for v in os.listdir(VARIANT_DIR) if v not in SKIP_VARIANTS)
     train_variants = [v for v in variants if v not in TEST_VARIANTS]
@@ -176,18 +188,12 @@ def plan(work, scale):
                              "text_package": sents[0][0],
                              "text": " ".join(s[1] for s in sents), "seed": rng.randrange(1 << 30)})
         jobs += plan_few_voice_engines(lang, label, count, train_text)
-        jobs += plan_more_espeak(lang, label, count, train_text, train_variants)
+        jobs += plan_more_espeak(lang, label, count * more_espeak, train_text, train_variants)
     return jobs
 
 
-def more_espeak():
-    """Short espeak-ng utterances per main-plan one of a target language;
-    raising it later only appends utterances to a corpus."""
-    return int(os.environ.get("QX_TRAINING_MORE_ESPEAK", "5"))
-
-
 def plan_more_espeak(lang, label, count, texts, variants):
-    """more_espeak() times as many again from espeak-ng alone (fast, about 90 training
+    """`count` more from espeak-ng alone (fast, about 90 training
     variants): many texts and voices are what the classifier lacks most.
     Shorter texts, as a few 2 s crops are all that is taken of each. The
     unknown class gets three times that again: its many languages were
@@ -195,8 +201,7 @@ def plan_more_espeak(lang, label, count, texts, variants):
     rng = random.Random(f"plan-e-{lang}")
     voices = ESPEAK_VOICES.get(lang, [lang])
     jobs = []
-    factor = more_espeak() * (3 if label == "unknown" else 1)
-    for i in range(min(factor * count, 4 * len(texts))):
+    for i in range(min(count * (3 if label == "unknown" else 1), 4 * len(texts))):
         start = rng.randrange(len(texts))
         sents = [texts[(start + j) % len(texts)] for j in range(rng.randint(1, 2))]
         jobs.append({"id": f"train-{lang}-e{i:05d}", "split": "train", "lang": lang, "label": label,
@@ -221,13 +226,14 @@ def few_voice_engines(lang):
 
 def plan_few_voice_engines(lang, label, count, texts):
     """Training utterances from Festival, RHVoice and espeak-ng's mbrola
-    voices: a third as many again as the main plan, pitch shifted by sox."""
+    voices: half as many again as the main plan, pitch shifted by sox.
+    Their real speakers' voices are what espeak-ng's variants lack."""
     engines = few_voice_engines(lang)
     if not engines:
         return []
     rng = random.Random(f"plan-x-{lang}")
     jobs = []
-    for i in range(max(2, count // 3)):
+    for i in range(max(2, count // 2)):
         engine, voice = rng.choice(engines)
         start = rng.randrange(len(texts))
         sents = [texts[(start + j) % len(texts)] for j in range(rng.randint(2, 4))]
@@ -271,54 +277,8 @@ def make(job, out):
     return settings
 
 
-def real_speech(work):
-    """Recorded prompts of the permitted packages, one corpus per package."""
-    corpora = []
-    voices = {"en": "en_US_f_Allison", "es": "es_MX_f_Allison", "fr": "fr_CA_f_June",
-              "it": "it_IT_m_Carlo", "ru": "ru_RU_f_IvrvoiceRU"}
-    for lang, voice in voices.items():
-        files = sorted(glob.glob(f"/usr/share/asterisk/sounds/{voice}/**/*.g722", recursive=True))
-        corpora.append((f"asterisk-core-sounds-{lang}-g722", lang, files))
-    cs = sorted(glob.glob("/usr/share/games/fillets-ng/sound/**/cs/*.ogg", recursive=True))
-    corpora.append(("fillets-ng-data-cs", "cs", cs))
-    return corpora
-
-
-def make_real(work, manifest, done):
-    os.makedirs(f"{work}/audio/real", exist_ok=True)
-    for package, lang, files in real_speech(work):
-        label = lang if lang in TARGETS else "unknown"
-        rng = random.Random(package)
-        files = list(files)
-        rng.shuffle(files)
-        # Concatenate short prompts into utterances of ~6 s with short pauses.
-        group, count = [], 0
-        for path in files[:400]:  # about 100 utterances per corpus
-            group.append(path)
-            if len(group) < 4:
-                continue
-            uid = f"real-{lang}-{count:05d}"
-            count += 1
-            out = f"{work}/audio/real/{uid}.pcm"
-            if uid not in done:
-                parts = []
-                with tempfile.TemporaryDirectory() as tmp:
-                    for j, p in enumerate(group):
-                        raw = f"{tmp}/{j}.raw"
-                        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", p, "-ar", "16000", "-ac", "1",
-                                        "-f", "s16le", raw], check=True)
-                        parts.append(open(raw, "rb").read() + b"\0" * 2 * rng.randint(1600, 6400))
-                with open(out, "wb") as f:
-                    f.write(b"".join(parts))
-                manifest.write(json.dumps({"id": uid, "split": "real", "lang": lang, "label": label,
-                                           "engine": "recording", "voice": package,
-                                           "text_package": package}) + "\n")
-                manifest.flush()
-            group = []
-
-
 def main():
-    work, scale = sys.argv[1], int(sys.argv[2])
+    work, settings = sys.argv[1], recipe.load(sys.argv[2])["corpus"]
     os.makedirs(f"{work}/audio/train", exist_ok=True)
     os.makedirs(f"{work}/audio/test", exist_ok=True)
     manifest_path = f"{work}/audio/manifest.jsonl"
@@ -326,7 +286,7 @@ def main():
     if os.path.exists(manifest_path):
         done = {json.loads(l)["id"] for l in open(manifest_path)}
     with open(manifest_path, "a") as manifest:
-        jobs = plan(work, scale)
+        jobs = plan(work, settings["scale"], settings["more_espeak"])
         todo = [dict(job, work=work) for job in jobs if job["id"] not in done]
         print(f"{len(todo)} of {len(jobs)} utterances to make", flush=True)
         # Each utterance depends on its own seed only, so the worker count
@@ -343,7 +303,6 @@ def main():
                 manifest.flush()
                 if n % 500 == 0:
                     print(f"{n}/{len(todo)}", flush=True)
-        make_real(work, manifest, done)
 
 
 if __name__ == "__main__":

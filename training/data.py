@@ -4,9 +4,12 @@
     data.py WORK TOOL classifier SPLIT CROPS_PER_UTTERANCE
     data.py WORK TOOL detector SPLIT SECONDS
 
-classifier: 2.048 s crops of each utterance of SPLIT (train, test, real),
-augmented, and their log-mel rows -> WORK/features/cls-SPLIT.npz
-  (mel float16 [n, 128, 40], label int8 [n], lang, id).
+classifier: 2.048 s crops of each utterance of SPLIT (train, test), augmented
+for train, and their log-mel rows -> WORK/features/cls-SPLIT.npz
+  (mel float16 [n, 128, 40], label int8 [n], lang, id). SPLIT recorded-train
+  and recorded-val: the recorded clips of that part (recorded.py), joined
+  into utterances CROPS times over in new orders, 3 crops each, with corpus
+  and speaker per crop.
 detector: long streams of speech and non-speech segments, their front-end
 values and per-chunk labels -> WORK/features/vad-SPLIT.npz
   (vad int16 [n_chunks, 80], label int8 [n_chunks], kind int8 [n_chunks]).
@@ -277,7 +280,10 @@ CHUNK = 400  # utterances per unit of work; each chunk has its own seed
 
 
 def classifier_set(work, tool, split, crops, rows=None, first_chunk=0):
-    rows = manifest(work, split) if rows is None else rows
+    if rows is None and split.startswith("recorded-"):  # crops: how often each clip is heard
+        rows, crops = recorded_utterances(work, split[len("recorded-"):], crops), 3
+    elif rows is None:
+        rows = manifest(work, split)
     chunks = [(work, tool, split, crops, first_chunk + k, rows[k * CHUNK:(k + 1) * CHUNK])
               for k in range((len(rows) + CHUNK - 1) // CHUNK)]
     # Chunks are independent (own seed), so the worker count changes nothing
@@ -289,7 +295,7 @@ def classifier_set(work, tool, split, crops, rows=None, first_chunk=0):
             if part is not None:
                 parts.append(part)
             print(f"{split}: {min(len(rows), (k + 1) * CHUNK)}/{len(rows)} utterances", flush=True)
-    return {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label", "lang", "id")}
+    return {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
 
 
 _POOLS = {}
@@ -303,13 +309,25 @@ def training_noise(work):
     return _POOLS[work]
 
 
+SEEDS = {"train": 1, "test": 2, "real": 3, "recorded-train": 4, "recorded-val": 5}
+GAP = SR // 4  # between recorded clips, as in the evaluation streams
+
+
+def load_utterance(work, r):
+    """A corpus utterance, or recorded clips joined by short gaps."""
+    if "clips" not in r:
+        return load_pcm(f"{work}/audio/{r['split']}/{r['id']}.pcm")
+    gap = np.zeros(GAP, np.float32)
+    return np.concatenate([part for c in r["clips"] for part in (load_pcm(f"{work}/{c}"), gap)])
+
+
 def classifier_chunk(args):
     work, tool, split, crops, chunk, rows = args
-    rng = np.random.default_rng([{"train": 1, "test": 2, "real": 3}[split], chunk])
+    rng = np.random.default_rng([SEEDS[split], chunk])
     music, babble = training_noise(work)
-    frames, labels, langs, ids = [], [], [], []
+    frames, labels, keep = [], [], []
     for r in rows:
-        x = load_pcm(f"{work}/audio/{split}/{r['id']}.pcm")
+        x = load_utterance(work, r)
         if len(x) < 8000:
             continue
         for _ in range(crops):
@@ -322,18 +340,47 @@ def classifier_chunk(args):
                 seg[s:s + len(x)] = x
             if active_rms(seg) < 1e-4:
                 continue
-            strength = 1.0 if split == "train" else 0.0
+            strength = 1.0 if split in ("train", "recorded-train") else 0.0
             y = augment(rng, seg, music, babble, strength) if strength else \
                 seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
             frames.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
             labels.append(LABELS.index(r["label"]))
-            langs.append(r["lang"])
-            ids.append(r["id"])
+            keep.append(r)
     if not frames:  # every utterance of the chunk too short or silent
         return None
     mel, _ = run_tool(tool, np.concatenate(frames), FRAME)
-    return {"mel": mel.astype(np.float16), "label": np.array(labels, np.int8), "lang": np.array(langs),
-            "id": np.array(ids)}
+    out = {"mel": mel.astype(np.float16), "label": np.array(labels, np.int8),
+           "lang": np.array([r["lang"] for r in keep]), "id": np.array([r["id"] for r in keep])}
+    if "corpus" in rows[0]:
+        out["corpus"] = np.array([r["corpus"] for r in keep])
+        out["speaker"] = np.array([r["speaker"] for r in keep])
+    return out
+
+
+def recorded_utterances(work, part, repeats, seconds=8.0):
+    """Each speaker's clips of PART, shuffled `repeats` times and joined
+    into utterances of about `seconds`: every clip is heard beside several
+    neighbours, and a speaker with few clips still fills a crop."""
+    import recorded
+    by_speaker = {}
+    for c in recorded.clips(work):
+        if c["part"] == part:
+            by_speaker.setdefault(c["speaker"], []).append(c)
+    rows = []
+    for speaker, clips in sorted(by_speaker.items()):
+        rng = np.random.default_rng(list(speaker.encode()))
+        for rep in range(repeats):
+            order = rng.permutation(len(clips))
+            group, length = [], 0.0
+            for k in order:
+                group.append(clips[k])
+                length += clips[k]["seconds"] + GAP / SR
+                if length >= seconds or k == order[-1]:
+                    rows.append({"id": f"{speaker}-{len(rows):05d}", "lang": group[0]["lang"],
+                                 "label": group[0]["label"], "corpus": group[0]["corpus"],
+                                 "speaker": speaker, "clips": [g["path"] for g in group]})
+                    group, length = [], 0.0
+    return rows
 
 
 # ---- Detector streams --------------------------------------------------------
@@ -358,7 +405,8 @@ def detector_set(work, tool, split, seconds):
     rng = np.random.default_rng({"train": 11, "test": 12, "real": 13}[split])
     rows = manifest(work, split)
     if split == "train":  # recorded speech is speech, whatever its language
-        rows += manifest(work, "real")[::3]
+        import recorded
+        rows += [{"split": "recorded", "clips": [c["path"]]} for c in recorded.clips(work)[::3]]
     part = "test" if split == "test" else "train"  # held out: music and effects never heard
     music = music_pool(work, part)
     effects = effects_pool(work, part)
@@ -378,8 +426,7 @@ def detector_set(work, tool, split, seconds):
             lab = mask.astype(np.int8)
         elif kind == "speech":
             r = rows[rng.integers(len(rows))]
-            folder = r["split"]
-            x = load_pcm(f"{work}/audio/{folder}/{r['id']}.pcm")
+            x = load_utterance(work, r)
             mask = speech_mask(x)
             x = x[:len(mask) * 512]
             x = augment(rng, x, music, babble, 0.7, keep_timing=True)

@@ -6,8 +6,11 @@
 WORK/eval/synthetic/<label>/<lang>.pcm   held-out voices and sentences, clean,
                                           at -20 to -30 dBFS
 WORK/eval/quiet/<label>/<lang>.pcm       the same speech at -35 dBFS
-WORK/eval/real/<label>/<corpus>.pcm      recorded speech (never trained on by
-                                          the classifier)
+WORK/eval/recorded/<corpus>/<label>/<speaker>.pcm
+                                          each recorded speaker's clips (at most 6
+                                          minutes) joined by 0.25 s gaps, at their
+                                          recorded level: measured only with models
+                                          that left the corpus's fold out
 WORK/eval/*/nonspeech-*/                 music the training never heard,
                                           noise, tones, silence
 """
@@ -55,6 +58,24 @@ def nonspeech(work, folder, rng):
         write(f"{folder}/nonspeech-tones/tone{i}.pcm", data.tone_or_clicks(rng, n // 2) * 10 ** (-25 / 20))
 
 
+def recorded_streams(work, folder, minutes=6):
+    import recorded
+    by_speaker = {}
+    for c in recorded.clips(work):
+        by_speaker.setdefault((c["corpus"], c["label"], c["speaker"]), []).append(c)
+    gap = np.zeros(data.GAP, np.float32)
+    for (corpus, label, speaker), clips in sorted(by_speaker.items()):
+        order = np.random.default_rng(list(speaker.encode())).permutation(len(clips))
+        parts, length = [], 0
+        for k in order:
+            if length >= minutes * 60 * data.SR:
+                break
+            x = data.load_pcm(f"{work}/{clips[k]['path']}")
+            parts += [x, gap]
+            length += len(x) + len(gap)
+        write(f"{folder}/{corpus}/{label}/{speaker}.pcm", np.concatenate(parts))
+
+
 def main():
     work = sys.argv[1]
     out = f"{work}/eval"
@@ -67,10 +88,7 @@ def main():
         label = rows[0]["label"]
         write(f"{out}/synthetic/{label}/{lang}.pcm", speech_file(work, rows, rng))
         write(f"{out}/quiet/{label}/{lang}.pcm", speech_file(work, rows[:6], rng, level=-35))
-    real = data.manifest(work, "real")
-    for lang in sorted({r["lang"] for r in real}):
-        rows = [r for r in real if r["lang"] == lang][-60:]
-        write(f"{out}/real/{rows[0]['label']}/{rows[0]['voice']}.pcm", speech_file(work, rows, rng))
+    recorded_streams(work, f"{out}/recorded")
     nonspeech(work, f"{out}/synthetic", rng)
     open(f"{out}/.done", "w").close()
 

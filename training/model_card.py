@@ -25,21 +25,25 @@ LICENCES = {
     "libreoffice-help-* (ja, ko, pt, tr, ca, el, da, nl, sv, fi, hu, id)": "MPL-2.0",
     "asterisk-core-sounds-{en,es,fr,it,ru}-g722": "CC-BY-SA-3.0 (recorded prompts)",
     "fillets-ng-data-cs": "GPL-2 (Czech game dialogue)",
+    "hedgewars-data (Data/Sounds/voices: recorded game voices in en, es, pl, ru, uk)": "GFDL-1.3 and CC-BY-SA-3.0 (sounds)",
+    "alsa-utils (spoken channel names)": "GPL-2+",
     "asterisk-moh-opsound-g722": "CC-BY-SA-3.0 (music on hold)",
     "supertux-data (music/*.ogg, sounds/* without voices; speech/ never read)": "GPL-2+/GPL-3+, CC-BY-SA, CC0 per file",
     "festival, festvox-kallpc16k, festvox-kdlpc16k, festvox-don": "Festival licence (BSD-style)",
     "festvox-us-slt-hts": "BSD-3-clause, EST licence",
     "festvox-italp16k, festvox-itapc16k": "GPL-2+",
-    "festvox-czech-ph, festvox-czech-machac": "GPL-2+, GPL-3+",
+    "festvox-czech-ph, festvox-czech-machac, festvox-czech-dita, festvox-czech-krb": "GPL-2+, GPL-3+",
+    "festvox-ca-ona-hts (ca)": "LGPL-2.1+, BSD-3-clause, Festvox licence; festvox-ellpc11k (es) is not used: it forbids commercial use",
     "festvox-ru": "BSD-like, GPL-3",
     "festvox-suopuhe-lj, festvox-suopuhe-mv": "LGPL",
-    "rhvoice, rhvoice-english (alan, bdl, clb, slt), rhvoice-brazilian-portuguese (Leticia-F123)":
-        "LGPL-2.1+ (engine and voice data), CC-BY-SA-4.0 (Leticia-F123); the CC-BY-NC-ND voice lyubov is not used",
-    "mbrola, mbrola-{de1,de2,de4,de6,fr1,fr4,es1,es2,it3,it4,br1,br3,pt1,en1,us1,us2,us3,nl2,pl1,ro1,cz2,hu1,tr1,sw1,gr2,ca1}":
+    "rhvoice, rhvoice-{english,brazilian-portuguese,russian,polish,ukrainian}":
+        "LGPL-2.1+ (engine and most voice data), CC-BY-SA-4.0 (Leticia-F123), voices' own free licences "
+        "per debian/copyright",
+    "mbrola, every mbrola-* voice of de, en, us, es, fr, it, br, pt, nl, pl, ro, cz, hu, tr, sw, gr, ca":
         "mbrola AGPL-3+; the voice databases are non-free (used only through the mbrola program, not to be sold "
         "or built into a product that is sold without permission). The model holds nothing of them: only "
         "weights learned from speech they synthesised",
-    "klettres-data, ktuberling-data (recorded letters and words; detector speech only)": "GPL-2+, GFDL-1.2+, CC0, CC-BY per file",
+    "klettres-data, ktuberling-data (recorded letters, syllables and words in many languages)": "GPL-2+, GFDL-1.2+, CC0, CC-BY per file",
     "hedgewars-data (Data/Music, Data/Sounds without voices/)": "GPL-2 (music), GFDL-1.3 and CC-BY-SA-3.0 (sounds)",
 }
 
@@ -111,7 +115,7 @@ def main():
     out += ["", "90% of each language's sentences feed training utterances, the other 10% the "
             "held-out ones.", "", "### Utterances per split and class", "",
             "| split | class | utterances | duration | engines |", "|---|---|---|---|---|"]
-    for split in ("train", "test", "real"):
+    for split in ("train", "test"):
         for label in LABELS:
             key = (split, label)
             if count.get(key):

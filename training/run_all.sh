@@ -1,27 +1,26 @@
 #!/bin/sh
 # One command from Debian packages to trained, exported and evaluated models:
 #
-#   training/run_all.sh [WORK [SCALE [DETECTOR_MINUTES [CLASSIFIER_MINUTES]]]]
+#   training/run_all.sh [RECIPE [WORK [DETECTOR_MINUTES]]]
 #
+# RECIPE (default training/recipes/default.json) holds every setting of the
+# classifier: corpus size, start, shape, schedule, recorded speech, seeds.
 # WORK (default /work/qx_training_work) keeps every intermediate result; each
 # step is skipped when its output exists, so a rerun resumes where the last
-# run stopped (delete a file to redo its step). SCALE is the number of
-# synthetic training utterances per target language (espeak-ng adds
-# QX_TRAINING_MORE_ESPEAK, default five, times as many short ones, three times
-# that for the unknown class). Synthesis and
-# features run QX_TRAINING_JOBS workers (default 2; the results do not depend
-# on it). Heavy steps run under nice with one torch thread; run
-# training/setup.sh once first (as root).
+# run stopped (delete a file to redo its step). Synthesis and features run
+# QX_TRAINING_JOBS workers (default 2; the results do not depend on it), as
+# do the leave-one-fold-out runs. Heavy steps run under nice with one torch
+# thread; run training/setup.sh once first (as root).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-WORK=${1:-/work/qx_training_work}
-SCALE=${2:-300}
+RECIPE=$(realpath "${1:-$ROOT/training/recipes/default.json}")
+WORK=${2:-/work/qx_training_work}
 DET_MIN=${3:-20}
-CLS_MIN=${4:-25}
-CROPS=${QX_TRAINING_CROPS:-3}  # 2.048 s crops per training utterance
 BUILD=${QX_TRAINING_BUILD:-$ROOT/build-training}
 TOOL=$BUILD/training/tool/qx_orb_train_tool
 PY="nice -n 19 /usr/bin/python3"  # Debian's python, which has torch
+setting() { /usr/bin/python3 "$ROOT/training/recipe.py" "$RECIPE" "$1" "$2"; }
+SCALE=$(setting corpus scale)
 cd "$ROOT/training"
 mkdir -p "$WORK/logs"
 START=$(date +%s)
@@ -35,29 +34,35 @@ build_tool() {
 
 step "feature tool"; build_tool
 step "texts"; $PY texts.py "$WORK"
-step "corpus (scale $SCALE)"; $PY corpus.py "$WORK" "$SCALE"
+step "corpus (scale $SCALE)"; $PY corpus.py "$WORK" "$RECIPE"
+step "recorded speech"; $PY recorded.py "$WORK"
 step "classifier features"
-$PY data.py "$WORK" "$TOOL" classifier train "$CROPS"
+$PY data.py "$WORK" "$TOOL" classifier train "$(setting corpus crops)"
 $PY data.py "$WORK" "$TOOL" classifier test 2
+$PY data.py "$WORK" "$TOOL" classifier recorded-train "$(setting corpus recorded_repeats)"
+$PY data.py "$WORK" "$TOOL" classifier recorded-val 1
 step "detector features"
 $PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 36))}"
 $PY data.py "$WORK" "$TOOL" detector test 1200
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
   step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"
 fi
+step "evaluation folders"; $PY make_eval.py "$WORK"
+step "recorded speech, one fold of corpora left out at a time"
+mkdir -p "$ROOT/training/results"
+$PY loco.py "$WORK" "$TOOL" "$RECIPE" "$ROOT/training/results/recorded" \
+  --jobs "${QX_TRAINING_JOBS:-2}" --seeds "$(setting evaluation seeds)" --minutes "$(setting evaluation minutes)"
 if [ ! -f "$WORK/models/classifier.qx" ]; then
-  step "train classifier ($CLS_MIN min)"; $PY train.py classifier "$WORK" "$CLS_MIN" | tee "$WORK/logs/train-classifier.log"
+  step "train classifier"; $PY train.py classifier "$WORK" "$RECIPE" | tee "$WORK/logs/train-classifier.log"
 fi
 step "export"
 /usr/bin/python3 "$ROOT/tools/generate_vad_weights.py" --from "$WORK/models/vad_weights.json"
 cp "$WORK/models/classifier.qx" "$ROOT/models/default.qx"
 build_tool  # the detector's tables are compiled into the library
 step "evaluation"
-$PY make_eval.py "$WORK"
-mkdir -p "$ROOT/training/results"
-for set in synthetic quiet real; do
+for set in synthetic quiet; do
   $PY evaluate.py "$TOOL" "$ROOT/models/default.qx" "$WORK/eval/$set" "$ROOT/training/results/$set"
 done
-/usr/bin/python3 -c "import sys; sys.path.insert(0, '.'); import train; train.update_meta('$WORK', scale=$SCALE, more_espeak=${QX_TRAINING_MORE_ESPEAK:-5}, pipeline_minutes=round(($(date +%s) - $START) / 60))"
+/usr/bin/python3 -c "import sys; sys.path.insert(0, '.'); import train; train.update_meta('$WORK', recipe='$RECIPE', pipeline_minutes=round(($(date +%s) - $START) / 60))"
 step "model card"; $PY model_card.py "$WORK" "$ROOT"
 step "done"

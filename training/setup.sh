@@ -23,6 +23,14 @@ PKGS="$PKGS sox ffmpeg flac espeak-ng libttspico-utils flite
   mbrola-it3 mbrola-it4 mbrola-br1 mbrola-br3 mbrola-pt1 mbrola-en1 mbrola-us1 mbrola-us2
   mbrola-us3 mbrola-nl2 mbrola-pl1 mbrola-ro1 mbrola-cz2 mbrola-hu1 mbrola-tr1 mbrola-sw1
   mbrola-gr2 mbrola-ca1"
+# Every other Debian mbrola voice (each a real speaker's diphones) and the
+# Festival and RHVoice voices of the unknown class's languages: speaker
+# variety is what lets the classifier hear languages rather than voices.
+PKGS="$PKGS mbrola-de3 mbrola-de5 mbrola-de7 mbrola-de8 mbrola-fr2 mbrola-fr3 mbrola-fr5
+  mbrola-fr6 mbrola-fr7 mbrola-es3 mbrola-es4 mbrola-it1 mbrola-it2 mbrola-br2 mbrola-br4
+  mbrola-nl1 mbrola-nl3 mbrola-ca2 mbrola-cz1 mbrola-gr1 mbrola-sw2 mbrola-tr2
+  festvox-czech-dita festvox-czech-krb festvox-ca-ona-hts
+  rhvoice-russian rhvoice-ukrainian"
 # Running text: translated documentation.
 PKGS="$PKGS manpages-de manpages-es manpages-fr manpages-it manpages-ja manpages-pt-br
   manpages-pl manpages-nl manpages-cs manpages-hu manpages-ru manpages-uk manpages-ro
@@ -36,10 +44,10 @@ PKGS="$PKGS manpages-de manpages-es manpages-fr manpages-it manpages-ja manpages
 PKGS="$PKGS libreoffice-help-el libreoffice-help-da libreoffice-help-nl libreoffice-help-sv
   libreoffice-help-fi libreoffice-help-hu libreoffice-help-id manpages-da manpages-id
   debian-reference-id"
-# Real recorded speech permitted for training (one speaker per corpus).
+# Recorded speech permitted for training (see recorded.py).
 PKGS="$PKGS asterisk-core-sounds-en-g722 asterisk-core-sounds-es-g722
   asterisk-core-sounds-fr-g722 asterisk-core-sounds-it-g722 asterisk-core-sounds-ru-g722
-  klettres-data ktuberling-data fillets-ng-data-cs"
+  klettres-data ktuberling-data fillets-ng-data-cs hedgewars-data alsa-utils"
 # Music and sound effects for noise and for the detector's non-speech.
 PKGS="$PKGS asterisk-moh-opsound-g722 supertux-data hedgewars-data"
 

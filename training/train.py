@@ -2,10 +2,13 @@
 """Quantisation-aware training and export.
 
     train.py detector WORK MINUTES     -> WORK/models/vad_weights.json
-    train.py classifier WORK MINUTES   -> WORK/models/classifier.qx (+ .pt)
+    train.py classifier WORK RECIPE [--seed N] [--leave-out FOLDS] [--minutes M] [--name NAME]
+                                       -> WORK/models/NAME.qx (+ .pt, .checks.json)
 
-Training stops after MINUTES of wall time (or when the schedule ends) and
-keeps the checkpoint that did best on the held-out features.
+Training stops after MINUTES of wall time and keeps the checkpoint that did
+best on the held-out features (for the classifier: synthetic held-out speech
+and recorded validation speech together). The classifier's settings come
+from its recipe (recipe.py).
 """
 import copy
 import glob
@@ -151,48 +154,154 @@ def widen(state, model):
     model.load_state_dict(new)
 
 
-def train_classifier(work, minutes, hidden=(96, 96)):
-    # every training feature file (an added batch of utterances may have its own)
+def voice_of(row):
+    """Who speaks a synthetic utterance: espeak-ng's variants are its
+    speakers (shared by every language); elsewhere the engine's voice."""
+    if row["engine"] == "espeak-ng" and not row["voice"].startswith("mb-"):
+        return f"espeak-ng+{row['variant'] or 'default'}"
+    return f"{row['engine']}:{row['voice']}"
+
+
+def load_classifier_data(work, leave_out):
+    """Synthetic training and held-out crops, and the recorded crops of the
+    folds not left out: (train, held-out, recorded train, recorded val)."""
+    import data
+    import recorded
     parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
-    tr = {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label")}
-    te = np.load(f"{work}/features/cls-test.npz")
+    tr = {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label", "id")}
+    voice = {r["id"]: voice_of(r) for r in data.manifest(work, "train")}
+    tr["voice"] = np.array([voice[i] for i in tr["id"]])
+    te = dict(np.load(f"{work}/features/cls-test.npz"))
+    rec = []
+    for part in ("train", "val"):
+        path = f"{work}/features/cls-recorded-{part}.npz"
+        d = dict(np.load(path)) if os.path.exists(path) else None
+        if d is not None:
+            keep = np.array([recorded.FOLDS[c] not in leave_out for c in d["corpus"]])
+            d = {k: v[keep] for k, v in d.items()}
+            d["voice"] = d["speaker"]
+        rec.append(d if d is not None and len(d["label"]) else None)
+    return tr, te, rec[0], rec[1]
+
+
+class GradientReversal(torch.autograd.Function):
+    @staticmethod
+    def forward(ctx, x, weight):
+        ctx.weight = weight
+        return x.view_as(x)
+
+    @staticmethod
+    def backward(ctx, g):
+        return -ctx.weight * g, None
+
+
+class VoiceAdversary(torch.nn.Module):
+    """Names the voice of a crop among the voices of its own class. Knowing
+    the class, only what tells voices apart helps it, so its reversed
+    gradient strips voice and channel from the pooled features and leaves
+    the language (an adversary over all voices would also strip language,
+    as most voices speak one)."""
+
+    def __init__(self, width, voices, labels):
+        super().__init__()
+        self.net = torch.nn.Sequential(torch.nn.Linear(width, 128), torch.nn.ReLU(),
+                                       torch.nn.Linear(128, len(voices)))
+        self.index = {v: k for k, v in enumerate(voices)}
+        allowed = torch.zeros(9, len(voices), dtype=torch.bool)
+        for v, y in zip(voices, labels):
+            allowed[y, self.index[v]] = True
+        self.allowed = allowed
+
+    def loss(self, pooled, weight, y, voice):
+        logits = self.net(GradientReversal.apply(pooled / 64.0, weight))
+        logits = logits.masked_fill(~self.allowed[y], -1e4)
+        return torch.nn.functional.cross_entropy(logits, voice)
+
+
+class RecordedSampler:
+    """Recorded crops, class first, then speaker: no class owns "recorded"
+    and no speaker dominates its class, however many clips it has."""
+
+    def __init__(self, labels, speakers, rng):
+        self.rng = rng
+        self.tree = {}
+        for k, (y, s) in enumerate(zip(labels, speakers)):
+            self.tree.setdefault(int(y), {}).setdefault(s, []).append(k)
+        self.classes = sorted(self.tree)
+
+    def draw(self, n):
+        out = []
+        for _ in range(n):
+            by_speaker = self.tree[self.classes[self.rng.integers(len(self.classes))]]
+            crops = list(by_speaker.values())[self.rng.integers(len(by_speaker))]
+            out.append(crops[self.rng.integers(len(crops))])
+        return out
+
+
+def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None, name="classifier"):
+    import recipe
+    r = recipe.load(recipe_path)
+    sched, seed = r["schedule"], r["seed"] if seed is None else seed
+    leave_out = r["recorded"]["leave_out"] if leave_out is None else leave_out
+    minutes = sched["minutes"] if minutes is None else minutes
+    torch.manual_seed(seed)
+    rng = np.random.default_rng(seed)
+    tr, te, rec, rec_val = load_classifier_data(work, leave_out)
     xtr = torch.tensor(rows_of(tr["mel"]).astype(np.float32))
     ytr = torch.tensor(tr["label"].astype(np.int64))
     xte = torch.tensor(rows_of(te["mel"]).astype(np.float32))
     yte = te["label"].astype(np.int64)
-    log(f"classifier: {len(xtr)} training frames, {len(xte)} held-out frames")
+    log(f"{name}: {len(xtr)} training frames, {len(xte)} held-out frames, recorded "
+        f"{0 if rec is None else len(rec['label'])} training and {0 if rec_val is None else len(rec_val['label'])}"
+        f" validation crops, folds left out: {leave_out or 'none'}")
     counts = np.bincount(tr["label"], minlength=9).astype(np.float64)
     weight = counts.sum() / (9 * np.maximum(counts, 1))
     # Balanced classes weigh the unknown class like one language, though it
-    # holds fourteen and is the most confused: a factor lifts it again.
-    weight[0] *= float(os.environ.get("QX_CLASSIFIER_UNKNOWN_WEIGHT", "1"))
+    # holds many and is the most confused: a factor lifts it again.
+    weight[0] *= sched["unknown_weight"]
     weight = torch.tensor(weight, dtype=torch.float32)
-    hidden = tuple(int(h) for h in os.environ.get("QX_CLASSIFIER_HIDDEN", ",".join(map(str, hidden))).split(","))
+    hidden = tuple(r["shape"]["hidden"])
     model = qat.Classifier(hidden=hidden)
-    init = os.environ.get("QX_CLASSIFIER_INIT")
+    init = recipe.start_model(r)
     if init:  # continue from an earlier run's weights (same depth, same or smaller widths)
-        widen(qat.read_qx_state(init) if init.endswith(".qx") else torch.load(init), model)
-        log(f"classifier: starting from {init}, hidden {hidden}")
-    peak = float(os.environ.get("QX_CLASSIFIER_LR", "2e-3"))
-    opt = torch.optim.Adam(model.parameters(), lr=peak)
-    batch = int(os.environ.get("QX_CLASSIFIER_BATCH", "64"))
-    # A running average of the weights (QX_CLASSIFIER_EMA, its decay; 0 is off)
-    # is held out alongside the weights themselves; the better of the two is kept.
-    ema_decay = float(os.environ.get("QX_CLASSIFIER_EMA", "0.999"))
-    ema = copy.deepcopy(model) if ema_decay else None
+        widen(qat.read_qx_state(init), model)
+        log(f"{name}: starting from {r['start']}, hidden {hidden}")
+    voices = sorted(set(tr["voice"]) | (set(rec["voice"]) if rec is not None else set()))
+    pairs = set(zip(tr["voice"], tr["label"])) | (set(zip(rec["voice"], rec["label"])) if rec is not None else set())
+    adversary = VoiceAdversary(hidden[-1], [v for v, _ in sorted(pairs)], [int(y) for _, y in sorted(pairs)]) \
+        if r["adversary"]["weight"] > 0 else None
+    params = list(model.parameters()) + (list(adversary.parameters()) if adversary else [])
+    opt = torch.optim.Adam(params, lr=sched["peak_lr"])
+    if rec is not None:
+        xrec = torch.tensor(rows_of(rec["mel"]).astype(np.float32))
+        yrec = torch.tensor(rec["label"].astype(np.int64))
+        sampler = RecordedSampler(rec["label"], rec["speaker"], rng)
+    n_rec = int(round(r["recorded"]["share"] * sched["batch"])) if rec is not None else 0
+    voice_ids = lambda names: torch.tensor([adversary.index[v] for v in names])
+    # A running average of the weights is held out alongside the weights
+    # themselves; the better of the two is kept.
+    ema = copy.deepcopy(model) if sched["ema"] else None
     candidates = [("", model)] + ([(" (average)", ema)] if ema is not None else [])
-    best, best_state = -1.0, None
+    checks, best, best_state = [], -1.0, None
     start = time.time()
     it = 0
-    rng = np.random.default_rng(9)
-    total_its = None
+    peak = sched["peak_lr"]
     while time.time() - start < minutes * 60:
-        idx = torch.tensor(rng.integers(0, len(xtr), size=batch))
-        logits = model(spec_augment(xtr[idx], rng))
-        loss = torch.nn.functional.cross_entropy(logits, ytr[idx], weight=weight, label_smoothing=0.05)
+        idx = rng.integers(0, len(xtr), size=sched["batch"] - n_rec)
+        x, y = xtr[idx], ytr[idx]
+        names = list(tr["voice"][idx])
+        if n_rec:
+            ridx = sampler.draw(n_rec)
+            x, y = torch.cat([x, xrec[ridx]]), torch.cat([y, yrec[ridx]])
+            names += list(rec["voice"][ridx])
+        pooled = model.pooled(spec_augment(x, rng))
+        logits = pooled @ model.out_w.t() + model.out_b
+        loss = torch.nn.functional.cross_entropy(logits, y, weight=weight, label_smoothing=0.05)
+        if adversary is not None:
+            loss = loss + adversary.loss(pooled, r["adversary"]["weight"], y, voice_ids(names))
         opt.zero_grad()
         loss.backward()
-        torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+        torch.nn.utils.clip_grad_norm_(params, 5.0)
         opt.step()
         with torch.no_grad():
             for level in range(len(model.hidden)):
@@ -200,42 +309,58 @@ def train_classifier(work, minutes, hidden=(96, 96)):
                 model.b[level].clamp_(-1.0, 127 / 128)
             if ema is not None:  # a mean of clamped weights stays within range
                 for e, p in zip(ema.parameters(), model.parameters()):
-                    e.mul_(ema_decay).add_(p, alpha=1 - ema_decay)
+                    e.mul_(sched["ema"]).add_(p, alpha=1 - sched["ema"])
         it += 1
         if it == 20:
-            per_it = (time.time() - start) / 20
-            total_its = int(minutes * 60 / per_it)
-            log(f"classifier: {per_it:.2f} s per iteration, about {total_its} iterations")
-        if total_its and it % 50 == 0:
-            # cosine decay over the time budget
+            log(f"{name}: {(time.time() - start) / 20:.2f} s per iteration")
+        if it % 50 == 0:  # cosine decay over the time budget
             frac = min(1.0, (time.time() - start) / (minutes * 60))
             for g in opt.param_groups:
                 g["lr"] = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * frac))
-        if it % 300 == 0:
-            for name, candidate in candidates:
-                acc = classifier_accuracy(candidate, xte, yte)
-                log(f"classifier it {it} loss {loss.item():.4f} held-out frame accuracy{name} {acc:.4f}")
-                if acc > best:
-                    best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
-                    save_classifier(work, candidate)  # a stopped run still leaves its best
-    for _, candidate in candidates:
-        acc = classifier_accuracy(candidate, xte, yte)
-        if acc > best:
-            best, best_state = acc, {k: v.clone() for k, v in candidate.state_dict().items()}
+        if it % sched["check_every"] == 0:
+            best, best_state = check(work, name, it, loss, candidates, xte, yte, rec_val, checks, best, best_state)
+    best, best_state = check(work, name, it, loss, candidates, xte, yte, rec_val, checks, best, best_state)
     model.load_state_dict(best_state)
-    save_classifier(work, model)
-    log(f"classifier: {it} iterations, best held-out frame accuracy {best:.4f} (torch)")
-    update_meta(work, classifier_minutes=round((time.time() - start) / 60, 1), classifier_iterations=it,
-                classifier_frame_accuracy_torch=best, hidden=list(hidden), eps=model.eps,
-                training_frames=int(len(xtr)))
+    save_classifier(work, model, name)
+    log(f"{name}: {it} iterations, best held-out score {best:.4f} (torch)")
+    with open(f"{work}/models/{name}.checks.json", "w") as f:
+        json.dump({"recipe": r, "seed": seed, "leave_out": leave_out, "checks": checks}, f, indent=1)
+    if name == "classifier":
+        update_meta(work, classifier_minutes=round((time.time() - start) / 60, 1), classifier_iterations=it,
+                    classifier_score_torch=best, hidden=list(hidden), eps=model.eps,
+                    training_frames=int(len(xtr)), recorded_crops=0 if rec is None else int(len(rec["label"])))
 
 
-def save_classifier(work, model):
+def check(work, name, it, loss, candidates, xte, yte, rec_val, checks, best, best_state):
+    """Held-out scores of the weights and their average; the best so far is
+    saved. The score is the mean of synthetic held-out accuracy and the mean
+    per-class accuracy on recorded validation speech: chosen on synthetic
+    speech alone, checkpoints drift away from recorded speech."""
+    for label, candidate in candidates:
+        synthetic = classifier_accuracy(candidate, xte, yte)
+        recorded_acc = None
+        if rec_val is not None:
+            pred = predict(candidate, torch.tensor(rows_of(rec_val["mel"]).astype(np.float32)))
+            y = rec_val["label"]
+            recorded_acc = float(np.mean([(pred[y == k] == k).mean() for k in np.unique(y)]))
+        score = synthetic if recorded_acc is None else 0.5 * (synthetic + recorded_acc)
+        checks.append({"iteration": it, "average": bool(label), "synthetic": synthetic, "recorded": recorded_acc,
+                       "score": score})
+        log(f"{name} it {it} loss {loss.item():.4f}{label}: held-out synthetic {synthetic:.4f}, recorded "
+            f"validation {recorded_acc if recorded_acc is None else round(recorded_acc, 4)}, score {score:.4f}")
+        if score > best:
+            best, best_state = score, {k: v.clone() for k, v in candidate.state_dict().items()}
+            save_classifier(work, candidate, name)  # a stopped run still leaves its best
+    return best, best_state
+
+
+def save_classifier(work, model, name="classifier"):
+    path = f"{work}/models/{name}"
     os.makedirs(f"{work}/models", exist_ok=True)
-    torch.save(model.state_dict(), f"{work}/models/classifier.pt.tmp")
-    os.replace(f"{work}/models/classifier.pt.tmp", f"{work}/models/classifier.pt")
-    model.export_qx(f"{work}/models/classifier.qx.tmp", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
-    os.replace(f"{work}/models/classifier.qx.tmp", f"{work}/models/classifier.qx")
+    torch.save(model.state_dict(), f"{path}.pt.tmp")
+    os.replace(f"{path}.pt.tmp", f"{path}.pt")
+    model.export_qx(f"{path}.qx.tmp", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
+    os.replace(f"{path}.qx.tmp", f"{path}.qx")
 
 
 def spec_augment(x, rng):
@@ -256,12 +381,32 @@ def spec_augment(x, rng):
     return x
 
 
-def classifier_accuracy(model, x, y):
+def predict(model, x):
     with torch.no_grad():
-        pred = np.concatenate([model(x[i:i + 256]).argmax(1).numpy() for i in range(0, len(x), 256)])
-    return float((pred == y).mean())
+        return np.concatenate([model(x[i:i + 256]).argmax(1).numpy() for i in range(0, len(x), 256)])
+
+
+def classifier_accuracy(model, x, y):
+    return float((predict(model, x) == y).mean())
+
+
+def main():
+    if sys.argv[1] == "detector":
+        train_detector(sys.argv[2], float(sys.argv[3]))
+        return
+    import argparse
+    parser = argparse.ArgumentParser(description="Trains the classifier from a recipe.")
+    parser.add_argument("what", choices=["classifier"])
+    parser.add_argument("work")
+    parser.add_argument("recipe")
+    parser.add_argument("--seed", type=int, help="instead of the recipe's")
+    parser.add_argument("--leave-out", help="folds of recorded corpora never heard, comma-separated")
+    parser.add_argument("--minutes", type=float, help="instead of the recipe's")
+    parser.add_argument("--name", default="classifier", help="WORK/models/NAME.qx")
+    a = parser.parse_args()
+    leave_out = None if a.leave_out is None else [f for f in a.leave_out.split(",") if f]
+    train_classifier(a.work, a.recipe, a.seed, leave_out, a.minutes, a.name)
 
 
 if __name__ == "__main__":
-    what, work, minutes = sys.argv[1], sys.argv[2], float(sys.argv[3])
-    (train_detector if what == "detector" else train_classifier)(work, minutes)
+    main()
