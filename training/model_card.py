@@ -52,6 +52,26 @@ def hours(seconds):
     return f"{seconds / 3600:.2f} h"
 
 
+def recorded_table(work):
+    """Recorded speech per corpus and class: speakers, clips and minutes."""
+    path = f"{work}/recorded/clips.jsonl"
+    if not os.path.exists(path):
+        return []
+    table = collections.defaultdict(lambda: [set(), 0, 0.0])
+    for line in open(path):
+        c = json.loads(line)
+        entry = table[(c["fold"], c["corpus"], c["label"])]
+        entry[0].add(c["speaker"])
+        entry[1] += 1
+        entry[2] += c["seconds"]
+    out = ["", "### Recorded speech (by fold of corpora, corpus and class)", "",
+           "| fold | corpus | class | speakers | clips | minutes |", "|---|---|---|---|---|---|"]
+    out += [f"| {fold} | {corpus} | {label} | {len(s)} | {n} | {sec / 60:.1f} |"
+            for (fold, corpus, label), (s, n, sec) in sorted(table.items())]
+    return out + ["", "A speaker is a voice pack, a prompt voice or one language's recordings of an "
+                  "application; a tenth of each speaker's clips is the validation part."]
+
+
 def main():
     work, root = sys.argv[1], sys.argv[2]
     rows = [json.loads(l) for l in open(f"{work}/audio/manifest.jsonl")]
@@ -77,7 +97,9 @@ def main():
         path = f"{work}/logs/train-{what}.log"
         logs[what] = open(path).read().strip().splitlines() if os.path.exists(path) else []
     meta = json.load(open(f"{work}/models/meta.json")) if os.path.exists(f"{work}/models/meta.json") else {}
-    more = meta.get("more_espeak", 5)  # short espeak-ng utterances per main-plan one
+    recipe = json.load(open(meta["recipe"])) if os.path.exists(meta.get("recipe", "")) else {}
+    corpus = recipe.get("corpus", {"more_espeak": 5, "crops": 3})
+    more = corpus["more_espeak"]  # short espeak-ng utterances per main-plan one
 
     out = ["# Model card: the default language classifier and the built-in voice detector", "",
            "Made by `training/run_all.sh` (see `training/README.md`) from Debian packages only. "
@@ -121,14 +143,16 @@ def main():
             if count.get(key):
                 out.append(f"| {split} | {label} | {count[key]} | {hours(dur[key])} | "
                            f"{', '.join(sorted(engines[key]))} |")
+    out += recorded_table(work)
     out += ["", "Synthesised utterances are 2 to 4 consecutive sentences. espeak-ng runs over every "
             "variant voice of the language (about 100), speed 110-230 words/min, pitch 15-85, word "
             "gap 0-4, amplitude 60-160; pico with SSML speed and pitch 70-140%; flite voices kal16, "
             "slt, awb, rms with duration stretch 0.75-1.35 and f0 80-140 Hz; open_jtalk at 48 kHz "
-            "(resampled) with speed 0.75-1.35 and ±6 half-tones; Festival (en, it, cs, fi, ru; 8-bit text "
-            "for the diphone voices) with duration stretch 0.8-1.3, RHVoice (en, pt-BR) with rate 70-140% "
-            "and pitch 70-130%, espeak-ng's mbrola voices (de, en, es, fr, it, pt and 9 unknown-class "
-            "languages) like its own voices; these few-voice engines add a third to each language's "
+            "(resampled) with speed 0.75-1.35 and ±6 half-tones; Festival (en, it, and cs, ca, fi, ru; 8-bit text "
+            "for the diphone voices) with duration stretch 0.8-1.3, RHVoice (en, pt-BR, and ru, uk) with rate "
+            "70-140% and pitch 70-130%, every Debian mbrola voice through espeak-ng (8 de, 4 en, 4 es, 7 fr, "
+            "4 it, 5 pt and 16 of 9 unknown-class languages) like its own voices; these few-voice engines "
+            "add half to each language's "
             "training utterances, each shifted by -300 to +300 cents with sox. "
             f"{more} times as many again "
             f"(ids with `-e`; {3 * more} times for the unknown class, the most confused one) are espeak-ng "
@@ -136,7 +160,7 @@ def main():
             "cheaply. Held-out (\"test\") utterances use "
             "only espeak-ng variants never used in training (m3, f2, klatt4, anika, edward, Denis, "
             "steph2, max) and held-out sentences.", "",
-            f"Augmentation of classifier examples (2.048 s crops, {os.environ.get('QX_TRAINING_CROPS', '3')} per training utterance; shorter "
+            f"Augmentation of classifier examples (2.048 s crops, {corpus['crops']} per training utterance; shorter "
             "utterances placed inside silence as partial-speech frames): speed ±12% (p 0.3), "
             "synthetic reverberation RT60 0.15-0.7 s (p 0.25), low-pass 3.4-4 kHz (p 0.3), "
             "high-pass 80-300 Hz (p 0.3), G.711 mu-law at 8 kHz (p 0.12), otherwise GSM 06.10 at "
@@ -161,26 +185,33 @@ def main():
     if meta:
         out += [f"Wall time on this machine (2 cores, one torch thread, nice 19): detector "
                 f"{meta.get('detector_minutes', '?')} min, classifier {meta.get('classifier_minutes', '?')} min; "
-                f"the last run of the pipeline at scale {meta.get('scale', '?')}: "
+                f"the last run of the pipeline at scale {corpus.get('scale', '?')}: "
                 f"{meta.get('pipeline_minutes', '?')} min (steps whose output existed were skipped).", ""]
+    if recipe:
+        out += [f"Recipe `training/recipes/{os.path.basename(meta['recipe'])}`:", "", "```json",
+                json.dumps(recipe, indent=1), "```", ""]
     history = f"{root}/training/training_history.md"
     if os.path.exists(history):
         out += [open(history).read().strip(), ""]
-        if os.environ.get("QX_CLASSIFIER_INIT"):
-            out += ["The classifier continued from the weights of an earlier run of the same "
-                    f"pipeline (`{os.path.basename(os.environ['QX_CLASSIFIER_INIT'])}`).", ""]
     out += ["## Evaluation through the library", ""]
     for name, title in (("synthetic", "Held-out synthetic speech (voices and sentences never trained on) "
                          "and non-speech"),
                         ("quiet", "Held-out synthetic speech at -35 dBFS"),
-                        ("real", "Recorded speech (the classifier never trained on recorded speech: every "
-                         "speaker is unseen)")):
+                        ("recorded", "Recorded speech, one fold of corpora left out at a time"),
+                        ("recorded-before", "Recorded speech: the previous model, which never heard "
+                         "recorded speech, on the same corpora")):
         md = f"{root}/training/results/{name}.md"
         if os.path.exists(md):
-            out += [f"### {title}", "", open(md).read().strip(), ""]
+            text = open(md).read().strip()
+            if text.startswith("# "):  # loco.py's own title
+                text = text.split("\n", 1)[1].strip()
+            out += [f"### {title}", "", text, ""]
             if os.path.exists(f"{root}/training/results/{name}.svg"):
                 shutil.copy(f"{root}/training/results/{name}.svg", f"{root}/models/confusion-{name}.svg")
                 out += [f"![confusion matrix, {name}](confusion-{name}.svg)", ""]
+    ablation = f"{root}/training/ablation.md"
+    if os.path.exists(ablation):
+        out += ["## What moved the recorded figure", "", open(ablation).read().strip(), ""]
     out += ["## Known limits", ""]
     limits = f"{root}/training/known_limits.md"
     if os.path.exists(limits):

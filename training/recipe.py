@@ -37,8 +37,10 @@ def start_model(recipe):
     data = subprocess.run(["git", "-C", ROOT, "show", f"{start['commit']}:{start['model']}"], check=True,
                           capture_output=True).stdout
     out = os.path.join(tempfile.gettempdir(), f"qx-start-{start['commit']}.qx")
-    with open(out, "wb") as f:
+    # runs started together each write their own copy and swap it in whole
+    with open(f"{out}.{os.getpid()}", "wb") as f:
         f.write(data)
+    os.replace(f"{out}.{os.getpid()}", out)
     return out
 
 
