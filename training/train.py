@@ -202,15 +202,16 @@ class VoiceAdversary(torch.nn.Module):
     the language (an adversary over all voices would also strip language,
     as most voices speak one)."""
 
-    def __init__(self, width, voices, labels):
+    def __init__(self, width, pairs):
+        """pairs: every (voice, class) that occurs; a voice may speak several."""
         super().__init__()
+        voices = sorted({v for v, _ in pairs})
         self.net = torch.nn.Sequential(torch.nn.Linear(width, 128), torch.nn.ReLU(),
                                        torch.nn.Linear(128, len(voices)))
         self.index = {v: k for k, v in enumerate(voices)}
-        allowed = torch.zeros(9, len(voices), dtype=torch.bool)
-        for v, y in zip(voices, labels):
-            allowed[y, self.index[v]] = True
-        self.allowed = allowed
+        self.allowed = torch.zeros(9, len(voices), dtype=torch.bool)
+        for v, y in pairs:
+            self.allowed[int(y), self.index[v]] = True
 
     def loss(self, pooled, weight, y, voice):
         logits = self.net(GradientReversal.apply(pooled / 64.0, weight))
@@ -266,10 +267,8 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
     if init:  # continue from an earlier run's weights (same depth, same or smaller widths)
         widen(qat.read_qx_state(init), model)
         log(f"{name}: starting from {r['start']}, hidden {hidden}")
-    voices = sorted(set(tr["voice"]) | (set(rec["voice"]) if rec is not None else set()))
     pairs = set(zip(tr["voice"], tr["label"])) | (set(zip(rec["voice"], rec["label"])) if rec is not None else set())
-    adversary = VoiceAdversary(hidden[-1], [v for v, _ in sorted(pairs)], [int(y) for _, y in sorted(pairs)]) \
-        if r["adversary"]["weight"] > 0 else None
+    adversary = VoiceAdversary(hidden[-1], pairs) if r["adversary"]["weight"] > 0 else None
     params = list(model.parameters()) + (list(adversary.parameters()) if adversary else [])
     opt = torch.optim.Adam(params, lr=sched["peak_lr"])
     if rec is not None:
