@@ -183,13 +183,15 @@ def main():
         if logs[what]:
             out += [f"{what.capitalize()} (last lines of the log):", "", "```"] + logs[what][-4:] + ["```", ""]
     if meta:
-        out += [f"Wall time on this machine (2 cores, one torch thread, nice 19): detector "
-                f"{meta.get('detector_minutes', '?')} min, classifier {meta.get('classifier_minutes', '?')} min; "
+        detector = f"detector {meta['detector_minutes']} min" if "detector_minutes" in meta else \
+            "detector not retrained (its tables come from an earlier run)"
+        out += [f"Wall time on this machine (2 cores, one torch thread, nice 19): {detector}, "
+                f"classifier {meta.get('classifier_minutes', '?')} min; "
                 f"the last run of the pipeline at scale {corpus.get('scale', '?')}: "
                 f"{meta.get('pipeline_minutes', '?')} min (steps whose output existed were skipped).", ""]
     if recipe:
         out += [f"Recipe `training/recipes/{os.path.basename(meta['recipe'])}`:", "", "```json",
-                json.dumps(recipe, indent=1), "```", ""]
+                open(meta["recipe"]).read().strip(), "```", ""]
     history = f"{root}/training/training_history.md"
     if os.path.exists(history):
         out += [open(history).read().strip(), ""]

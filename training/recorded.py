@@ -53,7 +53,9 @@ def speakers():
                     glob.glob(f"{folder}*/*.ogg")))
     for folder in sorted(glob.glob("/usr/share/ktuberling/sounds/*/")):
         code = os.path.basename(os.path.normpath(folder))
-        out.append(("ktuberling-data", f"ktuberling-{code}", code, glob.glob(f"{folder}*.ogg")))
+        # most languages are Ogg Vorbis; fr, es, it, pt and a few others WAV, nn Opus
+        out.append(("ktuberling-data", f"ktuberling-{code}", code,
+                    [f for ext in ("ogg", "wav", "opus") for f in glob.glob(f"{folder}*.{ext}")]))
     return [(c, s, lang, sorted(files)) for c, s, lang, files in out if files]
 
 
