@@ -200,8 +200,9 @@ def main():
                          "and non-speech"),
                         ("quiet", "Held-out synthetic speech at -35 dBFS"),
                         ("recorded", "Recorded speech, one fold of corpora left out at a time"),
-                        ("recorded-before", "Recorded speech: the previous model, which never heard "
-                         "recorded speech, on the same corpora")):
+                        ("recorded-before", "Recorded speech: the model the recipe started from, on the "
+                         "same streams (a fair figure only where that model never heard recorded speech, "
+                         "as for the shipped recipe's start)")):
         md = f"{root}/training/results/{name}.md"
         if os.path.exists(md):
             text = open(md).read().strip()

@@ -47,18 +47,23 @@ $PY data.py "$WORK" "$TOOL" detector test 1200
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
   step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"
 fi
+step "export detector"
+/usr/bin/python3 "$ROOT/tools/generate_vad_weights.py" --from "$WORK/models/vad_weights.json"
+build_tool  # the detector's tables are compiled into the library: every measurement below uses them
 step "evaluation folders"; $PY make_eval.py "$WORK"
 step "recorded speech, one fold of corpora left out at a time"
 mkdir -p "$ROOT/training/results"
 $PY loco.py "$WORK" "$TOOL" "$RECIPE" "$ROOT/training/results/recorded" \
   --jobs "${QX_TRAINING_JOBS:-2}" --seeds "$(setting evaluation seeds)" --minutes "$(setting evaluation minutes)"
+START_MODEL=$(/usr/bin/python3 -c "import recipe; print(recipe.start_model(recipe.load('$RECIPE')) or '')")
+if [ -n "$START_MODEL" ]; then  # the model the recipe continues, on the same streams
+  $PY loco.py "$WORK" "$TOOL" "$RECIPE" "$ROOT/training/results/recorded-before" --model "$START_MODEL" \
+    --title "Recorded speech: the model the recipe starts from, on the same streams"
+fi
 if [ ! -f "$WORK/models/classifier.qx" ]; then
   step "train classifier"; $PY train.py classifier "$WORK" "$RECIPE" | tee "$WORK/logs/train-classifier.log"
 fi
-step "export"
-/usr/bin/python3 "$ROOT/tools/generate_vad_weights.py" --from "$WORK/models/vad_weights.json"
-cp "$WORK/models/classifier.qx" "$ROOT/models/default.qx"
-build_tool  # the detector's tables are compiled into the library
+step "export classifier"; cp "$WORK/models/classifier.qx" "$ROOT/models/default.qx"
 step "evaluation"
 for set in synthetic quiet; do
   $PY evaluate.py "$TOOL" "$ROOT/models/default.qx" "$WORK/eval/$set" "$ROOT/training/results/$set"
