@@ -26,6 +26,8 @@ import tempfile
 
 import numpy as np
 
+import recorded
+
 LABELS = ["unknown", "de", "en", "es", "fr", "it", "ja", "ko", "pt"]
 FRAME = 32768
 SR = 16000
@@ -309,7 +311,7 @@ def training_noise(work):
     return _POOLS[work]
 
 
-SEEDS = {"train": 1, "test": 2, "real": 3, "recorded-train": 4, "recorded-val": 5}
+SEEDS = {"train": 1, "test": 2, "recorded-train": 4, "recorded-val": 5}
 GAP = SR // 4  # between recorded clips, as in the evaluation streams
 
 
@@ -361,7 +363,6 @@ def recorded_utterances(work, part, repeats, seconds=8.0):
     """Each speaker's clips of PART, shuffled `repeats` times and joined
     into utterances of about `seconds`: every clip is heard beside several
     neighbours, and a speaker with few clips still fills a crop."""
-    import recorded
     by_speaker = {}
     for c in recorded.clips(work):
         if c["part"] == part:
@@ -404,9 +405,8 @@ KINDS = ["speech", "silence", "noise", "music", "tone", "effects"]
 def detector_set(work, tool, split, seconds):
     rng = np.random.default_rng({"train": 11, "test": 12, "real": 13}[split])
     rows = manifest(work, split)
-    if split == "train":  # recorded speech is speech, whatever its language
-        import recorded
-        rows += [{"split": "recorded", "clips": [c["path"]]} for c in recorded.clips(work)[::3]]
+    if split == "train":  # recorded speech is speech, whatever its language (validation clips stay out)
+        rows += [{"clips": [c["path"]]} for c in recorded.clips(work) if c["part"] == "train"][::3]
     part = "test" if split == "test" else "train"  # held out: music and effects never heard
     music = music_pool(work, part)
     effects = effects_pool(work, part)

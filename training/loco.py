@@ -83,30 +83,23 @@ def report(results, seeds, out_prefix, title):
              "| corpus | fold | frames | passed by the detector | voiced-frame accuracy | 20 s stretches | "
              "20 s accuracy | always \"unknown\" |",
              "|---|---|---|---|---|---|---|---|"]
-    frame_means, stretch_means = {s: [] for s in seeds}, {s: [] for s in seeds}
+    run_of = lambda corpus, seed: results[recorded.FOLDS[corpus]]["corpora"][corpus][str(seed)]
     for corpus in corpora:
-        fold = recorded.FOLDS[corpus]
-        runs = [results[fold]["corpora"][corpus][str(s)] for s in seeds]
-        for s, run in zip(seeds, runs):
-            frame_means[s].append(run["accuracy"])
-            stretch_means[s].append(run["stretch_accuracy"])
+        runs = [run_of(corpus, s) for s in seeds]
         passed = runs[0]["speech_voiced"] / max(1, runs[0]["speech_frames"])
-        lines.append(f"| {corpus} | {fold} | {runs[0]['speech_frames']} | {100 * passed:.1f}% | "
+        lines.append(f"| {corpus} | {recorded.FOLDS[corpus]} | {runs[0]['speech_frames']} | {100 * passed:.1f}% | "
                      f"{pct([r['accuracy'] for r in runs])} | "
                      f"{runs[0]['stretches']} | {pct([r['stretch_accuracy'] for r in runs])} | "
                      f"{pct([runs[0]['always_unknown']])} |")
-    mean_frames = [float(np.nanmean(frame_means[s])) for s in seeds]
+    mean_frames = [float(np.nanmean([run_of(c, s)["accuracy"] for c in corpora])) for s in seeds]
+    mean_stretches = [float(np.nanmean([run_of(c, s)["stretch_accuracy"] for c in corpora])) for s in seeds]
     # every corpus's voiced frames together: a corpus of a few frames moves the mean a lot
-    pooled = [sum(results[recorded.FOLDS[c]]["corpora"][c][str(s)]["accuracy"] *
-                  results[recorded.FOLDS[c]]["corpora"][c][str(s)]["voiced_frames"] for c in corpora) /
-              sum(results[recorded.FOLDS[c]]["corpora"][c][str(s)]["voiced_frames"] for c in corpora)
-              for s in seeds]
-    mean_stretches = [float(np.nanmean(stretch_means[s])) for s in seeds]
+    pooled = [sum(run_of(c, s)["accuracy"] * run_of(c, s)["voiced_frames"] for c in corpora) /
+              sum(run_of(c, s)["voiced_frames"] for c in corpora) for s in seeds]
     synthetic = [results[f]["synthetic"][str(s)]["accuracy"] for f in results for s in seeds]
     # alsa-utils fills one stretch: alone it moves the mean over corpora by a sixth either way
-    big = [c for c in corpora if results[recorded.FOLDS[c]]["corpora"][c][str(seeds[0])]["stretches"] >= 10]
-    mean_big = [float(np.mean([results[recorded.FOLDS[c]]["corpora"][c][str(s)]["stretch_accuracy"] for c in big]))
-                for s in seeds]
+    big = [c for c in corpora if run_of(c, seeds[0])["stretches"] >= 10]
+    mean_big = [float(np.mean([run_of(c, s)["stretch_accuracy"] for c in big])) for s in seeds]
     lines += ["", f"Mean over corpora: voiced frames {pct(mean_frames)}, 20-second stretches {pct(mean_stretches)}.",
               f"All corpora's voiced frames together: {pct(pooled)}. 20-second stretches, mean over the "
               f"{len(big)} corpora of at least 10 stretches: {pct(mean_big)}.",
@@ -114,7 +107,7 @@ def report(results, seeds, out_prefix, title):
               "Per class (voiced frames, pooled over a fold's corpora; first seed):", "",
               "| corpus | class | voiced | accuracy | called unknown | 20 s accuracy |", "|---|---|---|---|---|---|"]
     for corpus in corpora:
-        run = results[recorded.FOLDS[corpus]]["corpora"][corpus][str(seeds[0])]
+        run = run_of(corpus, seeds[0])
         for label, c in run["classes"].items():
             if not c["voiced"]:  # the detector passed none of its frames
                 continue

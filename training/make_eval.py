@@ -20,6 +20,7 @@ import sys
 import numpy as np
 
 import data
+import recorded
 
 
 def write(path, x):
@@ -59,7 +60,6 @@ def nonspeech(work, folder, rng):
 
 
 def recorded_streams(work, folder, minutes=6):
-    import recorded
     by_speaker = {}
     for c in recorded.clips(work):
         by_speaker.setdefault((c["corpus"], c["label"], c["speaker"]), []).append(c)

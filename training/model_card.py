@@ -36,9 +36,9 @@ LICENCES = {
     "festvox-ca-ona-hts (ca)": "LGPL-2.1+, BSD-3-clause, Festvox licence; festvox-ellpc11k (es) is not used: it forbids commercial use",
     "festvox-ru": "BSD-like, GPL-3",
     "festvox-suopuhe-lj, festvox-suopuhe-mv": "LGPL",
-    "rhvoice, rhvoice-{english,brazilian-portuguese,russian,polish,ukrainian}":
-        "LGPL-2.1+ (engine and most voice data), CC-BY-SA-4.0 (Leticia-F123), voices' own free licences "
-        "per debian/copyright",
+    "rhvoice, rhvoice-{english,brazilian-portuguese,russian,ukrainian}":
+        "LGPL-2.1+ (engine and voice data), CC-BY-SA-4.0 (Leticia-F123, aleksandr-hq); voices under "
+        "non-commercial or no-derivatives terms are not used",
     "mbrola, every mbrola-* voice of de, en, us, es, fr, it, br, pt, nl, pl, ro, cz, hu, tr, sw, gr, ca":
         "mbrola AGPL-3+; the voice databases are non-free (used only through the mbrola program, not to be sold "
         "or built into a product that is sold without permission). The model holds nothing of them: only "

@@ -10,6 +10,7 @@ best on the held-out features (for the classifier: synthetic held-out speech
 and recorded validation speech together). The classifier's settings come
 from its recipe (recipe.py).
 """
+import argparse
 import copy
 import glob
 import json
@@ -20,8 +21,10 @@ import time
 import numpy as np
 import torch
 
+import data
 import qat
-from data import KINDS
+import recipe
+import recorded
 
 torch.set_num_threads(1)
 torch.manual_seed(7)
@@ -119,7 +122,7 @@ def detector_accuracy(model, x, y, kind):
         logits, _ = model(seq)
         pred = logits.reshape(-1, 2).argmax(1).numpy() == 1
     y, kind = y[:n] == 1, kind[:n]
-    music = (kind == KINDS.index("music")) & ~y
+    music = (kind == data.KINDS.index("music")) & ~y
     return (float((pred == y).mean()), float(pred[y].mean()), float(pred[~y].mean()),
             float(pred[music].mean()) if music.any() else 0.0)
 
@@ -165,8 +168,6 @@ def voice_of(row):
 def load_classifier_data(work, leave_out):
     """Synthetic training and held-out crops, and the recorded crops of the
     folds not left out: (train, held-out, recorded train, recorded val)."""
-    import data
-    import recorded
     parts = [np.load(p) for p in sorted(glob.glob(f"{work}/features/cls-train*.npz"))]
     tr = {key: np.concatenate([p[key] for p in parts]) for key in ("mel", "label", "id")}
     voice = {r["id"]: voice_of(r) for r in data.manifest(work, "train")}
@@ -240,7 +241,6 @@ class RecordedSampler:
 
 
 def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None, name="classifier"):
-    import recipe
     r = recipe.load(recipe_path)
     sched, seed = r["schedule"], r["seed"] if seed is None else seed
     leave_out = r["recorded"]["leave_out"] if leave_out is None else leave_out
@@ -393,7 +393,6 @@ def main():
     if sys.argv[1] == "detector":
         train_detector(sys.argv[2], float(sys.argv[3]))
         return
-    import argparse
     parser = argparse.ArgumentParser(description="Trains the classifier from a recipe.")
     parser.add_argument("what", choices=["classifier"])
     parser.add_argument("work")
