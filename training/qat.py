@@ -6,10 +6,10 @@ saturated to int16, Q15 gates) and gradients pass straight through the
 rounding. Sigmoid and tanh are clamped where the table-based versions
 saturate (sigmoid input to [-8, 8128/1024]; tanh input through sat16(2x)).
 """
-import struct
-
 import numpy as np
 import torch
+
+import qx_format
 
 Q10_MIN, Q10_MAX = -32768 / 1024, 32767 / 1024
 SIG_MIN, SIG_MAX = -8192 / 1024, 8128 / 1024
@@ -195,56 +195,33 @@ class Classifier(torch.nn.Module):
         return self.pooled(x) @ self.out_w.t() + self.out_b
 
     def export_qx(self, path, hop, bands, log_floor, mean, std):
-        """Writes the model file (magic, version, feature settings, output
-        layer, recurrent stack; no projection)."""
-        f32 = lambda a: np.asarray(a, dtype="<f4").tobytes()
-        i32 = lambda *v: struct.pack("<" + "i" * len(v), *v)
-        out = [b"orb", b"1.0.0", i32(512, hop, bands), f32([log_floor]), f32(mean), f32(std)]
-        ow = self.out_w.detach().numpy()
-        out += [i32(ow.shape[0], ow.shape[1]), f32(ow.reshape(-1)), f32(self.out_b.detach().numpy())]
-        out += [i32(len(self.hidden)), f32([self.eps])]
+        """Writes the model file: the feature settings given, the output
+        layer, the recurrent stack; no projection."""
+        if bands != len(mean):
+            raise ValueError(f"{bands} bands but {len(mean)} feature means")
+        directions = []
         for d in (0, 1):
-            size = self.inputs
+            size, layers = self.inputs, []
             for level, H in enumerate(self.hidden):
-                out += [i32(H, size), to_q7_int(self.w[level][d]).tobytes(),
-                        to_q7_int(self.b[level][d]).tobytes()]
+                layers.append(qx_format.Layer(H, size, to_q7_int(self.w[level][d]), to_q7_int(self.b[level][d])))
                 size = H
+            directions.append(layers)
         P = self.hidden[-1]
-        out += [i32(P, P, 0)]
-        with open(path, "wb") as f:
-            f.write(b"".join(out))
+        qx_format.write(path, qx_format.Model(
+            window_length=512, hop_length=hop, log_floor=log_floor, feature_mean=mean, feature_std=std,
+            output_weights=self.out_w.detach().numpy(), output_bias=self.out_b.detach().numpy(),
+            norm_epsilon=self.eps, forward=directions[0], backward=directions[1],
+            embedding_size=P, pooled_size=P, has_projection=0))
 
 
 def read_qx_state(path):
     """The state dict of a model file written by export_qx, so that training
     can continue from a shipped model whose torch checkpoint is gone. Q7
-    values come back exactly (int / 128)."""
-    with open(path, "rb") as f:
-        data = f.read()
-    if data[:8] != b"orb1.0.0":
-        raise ValueError(f"{path}: not a model file")
-    pos = 8
-
-    def take(dtype, count=1):
-        nonlocal pos
-        values = np.frombuffer(data, dtype=dtype, count=count, offset=pos)
-        pos += values.nbytes
-        return values.copy()  # writable, as torch expects
-
-    bands = take("<i4", 3)[2]
-    take("<f4", 1 + 2 * bands)  # log floor, mean, std
-    classes, width = take("<i4", 2)
-    state = {"out_w": torch.tensor(take("<f4", classes * width).reshape(classes, width)),
-             "out_b": torch.tensor(take("<f4", classes))}
-    levels = int(take("<i4")[0])
-    take("<f4")  # epsilon
-    w, b = [[] for _ in range(levels)], [[] for _ in range(levels)]
-    for _direction in (0, 1):
-        for level in range(levels):
-            H, size = take("<i4", 2)
-            w[level].append(take("i1", 3 * H * (H + size)).reshape(3 * H, H + size) / 128.0)
-            b[level].append(take("i1", 3 * H) / 128.0)
-    for level in range(levels):
-        state[f"w.{level}"] = torch.tensor(np.stack(w[level]), dtype=torch.float32)
-        state[f"b.{level}"] = torch.tensor(np.stack(b[level]), dtype=torch.float32)
+    values come back exactly (int / 128); a projection is not read."""
+    model = qx_format.read(path)
+    state = {"out_w": torch.tensor(model.output_weights), "out_b": torch.tensor(model.output_bias)}
+    for level in range(model.num_layers):
+        layers = (model.forward[level], model.backward[level])
+        state[f"w.{level}"] = torch.tensor(np.stack([l.weights for l in layers]) / 128.0, dtype=torch.float32)
+        state[f"b.{level}"] = torch.tensor(np.stack([l.bias for l in layers]) / 128.0, dtype=torch.float32)
     return state
