@@ -25,7 +25,7 @@
 
 #include "bench_context.h"
 #include "cpu/cpu_backend.h"
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "cpu/kernel_plan.h"
 #include "platform/platform.h"
 #include "runtime/device_context.h"

@@ -106,7 +106,7 @@ void BM_frame_without_operators(benchmark::State &state) {
     return;
   }
   qx::DeviceContext *context = orb->device_context;
-  const qx::FeatureSettings *settings = orb->model.feature_settings;
+  const qx::LogMelSettings settings = qx::log_mel_settings(*orb->model.feature_settings);
   const int32_t input_size = orb->model.recurrent_stack->forward_layers[0].input_size;
   const std::vector<int16_t> frame = speech_like_frame();
   qx::VadHistory history{qx::kVadHop, {}};
@@ -119,7 +119,7 @@ void BM_frame_without_operators(benchmark::State &state) {
     }
     if (voiced) {
       qx::TensorBuffer *features = nullptr;
-      if (qx::extract_log_mel_features(context, settings, frame.data(), input_size, &features) !=
+      if (qx::extract_log_mel_features(context, &settings, frame.data(), input_size, &features) !=
           QX_STATUS_SUCCESS) {
         state.SkipWithError("feature extraction failed");
         break;

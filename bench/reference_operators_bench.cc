@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench_context.h"
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "runtime/device_context.h"
 #include "runtime/graph_interpreter.h"
 #include "runtime/opcodes.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "engine/classifier.h"
 #include "runtime/device_context.h"
 #include "test_support.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "cpu/cpu_backend.h"
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "cpu/kernel_plan.h"
 #include "cpu/thread_pool.h"
 #include "platform/platform.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cpu/cpu_backend.h"
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "runtime/device_context.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "cpu/cpu_backend.h"
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "cpu/thread_pool.h"
 #include "runtime/device_context.h"
 #include "test_support.h"

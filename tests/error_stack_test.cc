@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "test_support.h"
 
 using namespace qx;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "frontend/voice_detector.h"
 #include "golden/golden_values.h"
 #include "qx_orb.h"

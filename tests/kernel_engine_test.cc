@@ -89,7 +89,8 @@ std::vector<float> trunk_embedding(const Engine &engine, const std::vector<int16
   const ModelRecords &model = engine.orb->model;
   const RecurrentStack *stack = model.recurrent_stack;
   TensorBuffer *features = nullptr;
-  EXPECT_EQ(extract_log_mel_features(context, model.feature_settings, pcm.data(),
+  const LogMelSettings settings = log_mel_settings(*model.feature_settings);
+  EXPECT_EQ(extract_log_mel_features(context, &settings, pcm.data(),
                                      stack->forward_layers[0].input_size, &features),
             QX_STATUS_SUCCESS);
   TensorBuffer *embedding = acquire_buffer(context, stack->embedding_size * 4);

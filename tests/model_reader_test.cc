@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "engine/model.h"
 #include "model_writer.h"
 #include "runtime/device_context.h"

@@ -9,11 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "frontend/fft_tables.h"
 #include "frontend/real_fft.h"
 #include "frontend/real_fft_stages.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 // The transcription below must round exactly as the library does.
 #if defined(__clang__)

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cpu/device_selection.h"
-#include "engine/error_stack.h"
+#include "devices/device_selection.h"
+#include "base/error_stack.h"
 #include "runtime/device_context.h"
 
 namespace qx {

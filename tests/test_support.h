@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "qx_orb.h"
-#include "engine/error_stack.h"
+#include "base/error_stack.h"
 #include "platform/platform.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 namespace qx_test {
 

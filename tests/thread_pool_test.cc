@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cpu/thread_pool_internal.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 namespace qx {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "frontend/vad_front_end.h"
 #include "frontend/vad_network.h"
 #include "frontend/voice_detector.h"

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "cpu/device_selection.h"
-#include "engine/error_stack.h"
+#include "devices/device_selection.h"
+#include "base/error_stack.h"
 #include "engine/model.h"
 #include "model_writer.h"
 #include "qx_orb.h"

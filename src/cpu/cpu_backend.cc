@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "cpu/thread_pool.h"
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "platform/platform.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 #include "runtime/operation_table.h"
 
 namespace qx {

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "cpu/thread_pool_internal.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 namespace qx {
 namespace {

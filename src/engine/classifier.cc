@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "runtime/operator_call.h"
 
 namespace qx {

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "engine/classifier.h"
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "frontend/log_mel.h"
 #include "frontend/voice_detector.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 #include "runtime/device_context.h"
 
 using namespace qx;
@@ -44,13 +44,13 @@ QxStatus mean_voice_probability(QxOrb *engine, const int16_t *pcm, float *mean) 
 // Features -> trunk -> head -> scores array; every cached tensor goes back.
 QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
   DeviceContext *context = engine->device_context;
-  const FeatureSettings *settings = engine->model.feature_settings;
+  const LogMelSettings settings = log_mel_settings(*engine->model.feature_settings);
   const RecurrentStack *stack = engine->model.recurrent_stack;
   const OutputLayer *output = engine->model.output_layer;
 
-  const int32_t frames = kFrameSamples / settings->hop_length;
+  const int32_t frames = kFrameSamples / settings.hop_length;
   TensorBuffer *features = nullptr;
-  QxStatus status = extract_log_mel_features(context, settings, pcm,
+  QxStatus status = extract_log_mel_features(context, &settings, pcm,
                                              stack->forward_layers[0].input_size, &features);
   if (status != QX_STATUS_SUCCESS) return status;
 

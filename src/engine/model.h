@@ -4,12 +4,11 @@
 
 #include <cstdint>
 
+#include "frontend/log_mel.h"
 #include "qx_orb.h"
 
 namespace qx {
 
-struct DeviceContext;
-struct TensorBuffer;
 struct QxOrbEngine;
 
 // Heap record (heap_calloc); its arrays come from the heap too.
@@ -49,6 +48,9 @@ struct RecurrentStack {
   int32_t has_projection;            // 0: none; 1: projection_weights follow
   TensorBuffer *projection_weights;  // float32 [E][P], or null
 };
+
+// The extractor's view of the feature record.
+LogMelSettings log_mel_settings(const FeatureSettings &features);
 
 // The three records a model file yields, attached to the engine as they are
 // read; whatever is attached when reading fails stays for the caller to free.

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "engine/model_format.h"
 #include "engine/model_reader_internal.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 #include "runtime/device_context.h"
 
 namespace qx {
@@ -231,6 +231,11 @@ QxStatus read_recurrent_stack(DeviceContext *context, ModelFile *file, Recurrent
 }
 
 // ---- Releasing ---------------------------------------------------------------
+
+LogMelSettings log_mel_settings(const FeatureSettings &features) {
+  return {features.hop_length,   features.num_mel_bands, features.log_floor,
+          features.feature_mean, features.feature_std,   features.analysis_window};
+}
 
 void release_feature_settings(FeatureSettings *settings) {
   if (!settings) return;

@@ -2,7 +2,7 @@
 // settings, output layer, recurrent stack - then the shape checks.
 #include <cstring>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "engine/model_format.h"
 #include "engine/model_reader_internal.h"
 #include "platform/platform.h"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "frontend/mel_filterbank.h"
 #include "frontend/real_fft.h"
 #include "runtime/device_context.h"
@@ -13,16 +13,17 @@ namespace {
 constexpr int kWindow = kFftInputFloats;  // model files are validated to this length
 constexpr float kSampleScale = 3.0517578e-05f;  // 2^-15: int16 to [-1, 1)
 constexpr float kPreEmphasis = 0.97f;
+constexpr int32_t kFloatBytes = sizeof(float);
 
 }  // namespace
 
-QxStatus extract_log_mel_features(DeviceContext *context, const FeatureSettings *settings,
+QxStatus extract_log_mel_features(DeviceContext *context, const LogMelSettings *settings,
                                   const int16_t *pcm, int32_t input_size,
                                   TensorBuffer **features) {
   const int32_t hop = settings->hop_length;
   const int32_t bands = settings->num_mel_bands;
   const int32_t frames = kFrameSamples / hop;
-  TensorBuffer *tensor = acquire_buffer(context, frames * input_size * 4);
+  TensorBuffer *tensor = acquire_buffer(context, frames * input_size * kFloatBytes);
   if (!tensor) {
     QX_ERROR(errors::kDeviceMemory);
     return QX_STATUS_OUT_OF_MEMORY;

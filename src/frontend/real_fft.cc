@@ -5,7 +5,7 @@
 
 #include "frontend/fft_tables.h"
 #include "frontend/real_fft_stages.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 namespace qx {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "frontend/vad_front_end.h"
 #include "frontend/vad_network.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 #include "runtime/device_context.h"
 #include "runtime/graph_interpreter.h"
 

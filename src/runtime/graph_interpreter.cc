@@ -1,6 +1,6 @@
 #include "runtime/graph_interpreter.h"
 
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "runtime/device_context.h"
 #include "runtime/opcodes.h"
 

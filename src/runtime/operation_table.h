@@ -74,6 +74,7 @@ struct OperationTable {
 };
 
 // The process-wide table, filled once on first use. Tests may add kernels.
+// Defined by the devices layer, the one that knows which backends exist.
 OperationTable &operation_table();
 
 // Fillers called once, in this order, when the table is built. Each device

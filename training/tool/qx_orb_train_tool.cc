@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 #include "engine/model.h"
 #include "frontend/log_mel.h"
 #include "frontend/vad_front_end.h"
@@ -65,8 +65,8 @@ int features(const char *in, const std::string &prefix, int stride) {
   for (int i = 0; i < 512; ++i) {
     window[i] = static_cast<float>(0.5 * (1.0 - std::cos(6.283185307179586 * i / 511.0)));
   }
-  qx::FeatureSettings settings{512, kHop, kBands, 1e-6f, mean.data(), deviation.data(),
-                               window.data()};
+  const qx::LogMelSettings settings{kHop, kBands, 1e-6f, mean.data(), deviation.data(),
+                                   window.data()};
   const int rows = qx::kFrameSamples / kHop;
   std::vector<float> mel;
   for (size_t start = 0; start + qx::kFrameSamples <= pcm.size(); start += stride) {

@@ -2,8 +2,8 @@
 // device-type order.
 #include <cstring>
 
-#include "engine/error_catalogue.h"
-#include "runtime/allocator.h"
+#include "base/error_catalogue.h"
+#include "base/allocator.h"
 #include "runtime/operation_table.h"
 
 namespace qx {

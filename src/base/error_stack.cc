@@ -1,4 +1,4 @@
-#include "engine/error_stack.h"
+#include "base/error_stack.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 namespace qx {
 

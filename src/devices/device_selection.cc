@@ -1,4 +1,4 @@
-#include "cpu/device_selection.h"
+#include "devices/device_selection.h"
 
 #include <cerrno>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "cpu/cpu_backend.h"
-#include "engine/error_catalogue.h"
+#include "base/error_catalogue.h"
 #include "platform/platform.h"
 #include "runtime/device_context.h"
 

@@ -1,7 +1,7 @@
 // The catalogue of message codes and formats every failure site pushes.
 #pragma once
 
-#include "engine/error_stack.h"
+#include "base/error_stack.h"
 
 namespace qx {
 namespace errors {

@@ -1,3 +1,5 @@
+// Which columns the operation table has: every backend of this build, then
+// the reference operators.
 #include "runtime/operation_table.h"
 
 namespace qx {

@@ -2,7 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/error_stack.h"
+#include "base/error_stack.h"
 #include "platform/platform.h"
 
 namespace qx {

@@ -1,4 +1,4 @@
-#include "runtime/allocator.h"
+#include "base/allocator.h"
 
 #include <atomic>
 #include <cstdlib>
