@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
 """Writes the voice detector's trained constants as C++ source.
 
-    tools/generate_vad_weights.py                 # interim hand-set weights
-    tools/generate_vad_weights.py --from W.json   # trained weights
-    tools/generate_vad_weights.py --check         # exit 1 if the file is stale
+    tools/generate_vad_weights.py                 # rewrite the .cc from tools/vad_weights.json
+    tools/generate_vad_weights.py --from W.json   # adopt newly trained weights, then rewrite
+    tools/generate_vad_weights.py --check         # exit 1 if the .cc differs from the JSON
 
-A trained-weights JSON file holds one list of integers per key of TABLES
-below (row-major, gate blocks z, u, o of 80 rows each). Without it the
-detector gets interim weights: a smoothed loudness gate whose first layer
-averages the standardised band levels and whose output compares the second
-layer's state with a fixed level. It says "voice" for loud, broadband sound
-and "no voice" for silence and faint noise, and stands in until trained
-weights exist.
+tools/vad_weights.json is the source of the detector's weights: one list of
+integers per key of TABLES below (row-major, gate blocks z, u, o of 80 rows
+each). --from validates a trained file of the same shape, stores it there in
+its compact form and regenerates the .cc, so the two are committed together.
+--weights and --output point any mode at other files (a test's copies).
 """
 import argparse
 import json
@@ -19,9 +17,11 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+WEIGHTS = ROOT / "tools" / "vad_weights.json"
 OUTPUT = ROOT / "src" / "frontend" / "vad_weights_tables.cc"
 
 GATE_ROWS, UNITS, BANDS = 240, 80, 40
+PER_LINE = 20
 
 # name: (C type, element count)
 TABLES = {
@@ -41,57 +41,38 @@ TABLES = {
 LIMITS = {"int16_t": (-32768, 32767), "int8_t": (-128, 127)}
 
 
-def interim_weights():
-    """A loudness gate expressed in the network's own terms."""
-    # Front-end values are ~1024*log10(E/2^30): about -4000 for speech at a
-    # normal level, -9000 for faint noise, -32768 for silence. Shift -8500 and
-    # scale 410/1024 put the gate's decision between noise and speech.
-    shift = [-8500] * BANDS
-    scale = [410] * BANDS
-
-    def gate_layer():
-        # z and o biases 127 (0.99 in Q10: sigmoid ~0.73); the candidate u
-        # averages all 80 inputs with weight 2/128 each (1.25 x their mean).
-        weights = [0] * UNITS * UNITS + [2] * UNITS * UNITS + [0] * UNITS * UNITS
-        bias = [127] * UNITS + [0] * UNITS + [127] * UNITS
-        return weights, bias
-
-    w1, b1 = gate_layer()
-    w2, b2 = gate_layer()
-    zero_w, zero_b = [0] * GATE_ROWS * UNITS, [0] * GATE_ROWS
-    # Voice logit = 3.75 x mean(h2) - 0.4; the no-voice logit is its negative.
-    output_w = [-6] * UNITS + [6] * UNITS
-    output_b = [51, -51]
-    return {
-        "QX_VAD_STANDARDIZE_SHIFT": shift,
-        "QX_VAD_STANDARDIZE_SCALE": scale,
-        "QX_VAD_LAYER1_INPUT_WEIGHTS": w1,
-        "QX_VAD_LAYER1_INPUT_BIAS": b1,
-        "QX_VAD_LAYER1_RECURRENT_WEIGHTS": zero_w,
-        "QX_VAD_LAYER1_RECURRENT_BIAS": zero_b,
-        "QX_VAD_LAYER2_INPUT_WEIGHTS": w2,
-        "QX_VAD_LAYER2_INPUT_BIAS": b2,
-        "QX_VAD_LAYER2_RECURRENT_WEIGHTS": list(zero_w),
-        "QX_VAD_LAYER2_RECURRENT_BIAS": list(zero_b),
-        "QX_VAD_OUTPUT_WEIGHTS": output_w,
-        "QX_VAD_OUTPUT_BIAS": output_b,
-    }
-
-
-def validate(weights):
+def load(path):
+    try:
+        weights = json.loads(pathlib.Path(path).read_text())
+    except (OSError, ValueError) as error:
+        sys.exit(f"{path}: {error}")
+    if not isinstance(weights, dict):
+        sys.exit(f"{path}: expected an object of tables")
     for name, (ctype, count) in TABLES.items():
         values = weights.get(name)
-        if values is None or len(values) != count:
-            sys.exit(f"{name}: expected {count} values")
+        if not isinstance(values, list) or len(values) != count:
+            sys.exit(f"{path}: {name}: expected {count} values")
         low, high = LIMITS[ctype]
-        if any(not isinstance(v, int) or v < low or v > high for v in values):
-            sys.exit(f"{name}: values must be integers in [{low}, {high}]")
+        # type() rather than isinstance(): JSON true/false must not pass as 1/0.
+        if any(type(v) is not int or v < low or v > high for v in values):
+            sys.exit(f"{path}: {name}: values must be integers in [{low}, {high}]")
+    extra = sorted(set(weights) - set(TABLES))
+    if extra:
+        sys.exit(f"{path}: unknown tables: {', '.join(extra)}")
+    return weights
+
+
+def dump(weights):
+    """One line per table, so the file stays small and a diff names the table."""
+    rows = [f"{json.dumps(name)}: {json.dumps(weights[name], separators=(',', ':'))}"
+            for name in TABLES]
+    return "{\n" + ",\n".join(rows) + "\n}\n"
 
 
 def render(weights, source):
     lines = [
         "// Generated by tools/generate_vad_weights.py; do not edit.",
-        f"// Source: {source}.",
+        f"// Source: trained weights from {source}.",
         '#include "frontend/vad_network.h"',
         "",
         "namespace qx {",
@@ -100,33 +81,64 @@ def render(weights, source):
     for name, (ctype, count) in TABLES.items():
         values = weights[name]
         lines.append(f"alignas(32) const {ctype} {name}[{count}] = {{")
-        for start in range(0, count, 20):
-            lines.append("    " + ", ".join(str(v) for v in values[start:start + 20]) + ",")
+        for start in range(0, count, PER_LINE):
+            lines.append("    " + ", ".join(str(v) for v in values[start:start + PER_LINE]) + ",")
         lines.append("};")
         lines.append("")
     lines.append("}  // namespace qx")
     return "\n".join(lines) + "\n"
 
 
+def first_difference(expected, current):
+    """Where `current` first departs from `expected`, in the tables' terms."""
+    want, have = expected.split("\n"), current.split("\n")
+    table, table_line = None, 0
+    for number, line in enumerate(want):
+        if line.startswith("alignas("):
+            table, table_line = line.split()[3].split("[")[0], number
+        elif line == "};":
+            table = None
+        if number < len(have) and have[number] == line:
+            continue
+        if table is None:
+            return f"line {number + 1}, outside the tables"
+        got = have[number] if number < len(have) else ""
+        base = (number - table_line - 1) * PER_LINE
+        pairs = zip(line.strip().rstrip(",").split(", "), got.strip().rstrip(",").split(", "))
+        for index, (w, h) in enumerate(pairs):
+            if w != h:
+                return f"{table}[{base + index}] is {h}, the weights give {w} (line {number + 1})"
+        return f"{table}, line {number + 1}"
+    return f"line {len(want) + 1}, past the end of the generated text"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--from", dest="source", help="trained weights (JSON)")
-    parser.add_argument("--check", action="store_true", help="compare instead of writing")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--from", dest="trained", metavar="W.json",
+                      help="newly trained weights: store them in --weights, then regenerate")
+    mode.add_argument("--check", action="store_true", help="compare instead of writing")
+    parser.add_argument("--weights", type=pathlib.Path, default=WEIGHTS,
+                        help="the committed weights (default: %(default)s)")
+    parser.add_argument("--output", type=pathlib.Path, default=OUTPUT,
+                        help="the generated source (default: %(default)s)")
     args = parser.parse_args()
-    if args.source:
-        weights = json.loads(pathlib.Path(args.source).read_text())
-        label = f"trained weights from {pathlib.Path(args.source).name}"
+
+    if args.trained:
+        weights = load(args.trained)
+        args.weights.write_text(dump(weights))
     else:
-        weights, label = interim_weights(), "interim hand-set weights"
-    validate(weights)
-    text = render(weights, label)
+        weights = load(args.weights)
+    text = render(weights, args.weights.name)
     if args.check:
-        current = OUTPUT.read_text() if OUTPUT.exists() else ""
-        # A trained file is current by definition; only interim ones regenerate.
-        if "interim" in current and current != text:
-            sys.exit(f"{OUTPUT.relative_to(ROOT)} differs from its generator")
+        if not args.output.exists():
+            sys.exit(f"{args.output}: missing; run tools/generate_vad_weights.py")
+        current = args.output.read_text()
+        if current != text:
+            sys.exit(f"{args.output} differs from {args.weights}: "
+                     f"{first_difference(text, current)}")
         return
-    OUTPUT.write_text(text)
+    args.output.write_text(text)
 
 
 if __name__ == "__main__":
