@@ -85,6 +85,14 @@ class _Bytes:
     def i32(self, count=1):
         return [int(v) for v in self.take("<i4", count)]
 
+    def counts(self, count):
+        """Sizes and counts, none negative (a negative level count would
+        read the levels as absent and go on)."""
+        values = self.i32(count)
+        if min(values) < 0:
+            raise ValueError(f"{self.name}: negative count {min(values)} before byte {self.at}")
+        return values
+
     def f32(self, count):
         return self.take("<f4", count).astype(np.float32)
 
@@ -97,22 +105,24 @@ def parse(data, name="model"):
         raise ValueError(f"{name}: version {data[len(MAGIC):len(MAGIC) + len(VERSION)]!r}, not {VERSION!r}")
     r = _Bytes(data, name)
     r.at = len(MAGIC) + len(VERSION)
-    window_length, hop_length, bands = r.i32(3)
+    window_length, hop_length = r.i32(2)
+    (bands,) = r.counts(1)
     log_floor = float(r.f32(1)[0])
     mean, std = r.f32(bands), r.f32(bands)
-    languages, width = r.i32(2)
+    languages, width = r.counts(2)
     output_weights = r.f32(languages * width).reshape(languages, width)
     output_bias = r.f32(languages)
-    (levels,) = r.i32()
+    (levels,) = r.counts(1)
     norm_epsilon = float(r.f32(1)[0])
 
     def layer():
-        H, I = r.i32(2)
+        H, I = r.counts(2)
         return Layer(H, I, r.take("i1", 3 * H * (H + I)).reshape(3 * H, H + I), r.take("i1", 3 * H))
 
     forward = [layer() for _ in range(levels)]
     backward = [layer() for _ in range(levels)]
-    embedding, pooled, has_projection = r.i32(3)
+    embedding, pooled = r.counts(2)
+    (has_projection,) = r.i32()
     projection = r.f32(embedding * pooled).reshape(embedding, pooled) if has_projection else None
     return Model(window_length, hop_length, log_floor, mean, std, output_weights, output_bias, norm_epsilon,
                  forward, backward, embedding, pooled, has_projection, projection)
