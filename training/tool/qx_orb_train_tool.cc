@@ -10,7 +10,7 @@
 //   evaluate MODEL.qx THRESHOLD IN.pcm
 //       Runs the engine over consecutive 32768-sample frames and, on a second
 //       context, the built-in detector over every 512-sample chunk. Prints
-//       one line per frame: "frame <i> <mean voice> <voiced 0|1> <9 scores>"
+//       one line per frame: "frame <i> <voiced 0|1> <9 scores>"
 //       and one line per chunk: "chunk <i> <probability>".
 #include <cmath>
 #include <cstdio>
