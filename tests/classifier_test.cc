@@ -158,4 +158,53 @@ TEST_F(ClassifierTest, AFailingCellIsReportedAndEveryScratchTensorReturns) {
   EXPECT_EQ(cached, 4);
 }
 
+// Fails the operator that writes `g_failing_output` and declines every other
+// call, so that the reference operator runs those.
+TensorBuffer *g_failing_output = nullptr;
+QxStatus failing_into_output(void *, void *, const OperandBlock *operands) {
+  return operands->tensor(0) == g_failing_output ? QX_STATUS_OUT_OF_MEMORY
+                                                 : QX_STATUS_INVALID_ARGUMENT;
+}
+
+TEST_F(ClassifierTest, EveryFailureToMakeTheEmbeddingEndsWithItsTag) {
+  const std::string kOperator = line(801, "Failed to execute operator");
+  const std::string kTag = line(310, "58c33c1");
+  const struct {
+    const char *name;
+    int32_t has_projection;
+    int failing_opcode;  // -1: no operator fails
+    QxStatus status;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"copy", 0, kOpCopyBytes, QX_STATUS_OUT_OF_MEMORY, {kOperator, kTag}},
+      {"projection", 1, kOpMatmulF32, QX_STATUS_OUT_OF_MEMORY, {kOperator, kTag}},
+      {"has_projection 2", 2, -1, QX_STATUS_RUNTIME_ERROR, {kTag}},
+  };
+  RecurrentLayer forward[1] = {random_layer(4, 6, 10)};
+  RecurrentLayer backward[1] = {random_layer(4, 6, 11)};
+  TensorBuffer *features = tensor(std::vector<float>(4 * 6, 1.0f));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    RecurrentStack stack{};
+    stack.num_layers = 1;
+    stack.forward_layers = forward;
+    stack.backward_layers = backward;
+    stack.embedding_size = stack.pooled_size = 4;
+    stack.has_projection = c.has_projection;
+    stack.projection_weights = tensor(std::vector<float>(4 * 4, 0.5f));
+    TensorBuffer *embedding = tensor(std::vector<float>(4));
+
+    DeviceOpFn *slot =
+        c.failing_opcode < 0 ? nullptr : &operation_table().device_op[c.failing_opcode][kDeviceCpu];
+    const DeviceOpFn saved = slot ? *slot : nullptr;
+    if (slot) *slot = failing_into_output;
+    g_failing_output = embedding;
+    error_stack_reset();
+    const QxStatus status = classifier_trunk(context_, &stack, embedding, features, 2);
+    if (slot) *slot = saved;
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(collect_messages(), c.messages);
+  }
+}
+
 }  // namespace

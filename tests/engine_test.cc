@@ -8,6 +8,7 @@
 
 #include "model_file.h"
 #include "model_writer.h"
+#include "runtime/operation_table.h"
 #include "test_support.h"
 
 using qx_test::collect_messages;
@@ -200,6 +201,54 @@ TEST_F(EngineTest, ProjectionChoices) {
       EXPECT_EQ(collect_messages(),
                 (std::vector<std::string>{line(310, "58c33c1"), line(310, "5cdbb5d")}));
     }
+  }
+}
+
+QxStatus failing_softmax(void *, void *, const qx::OperandBlock *) {
+  return QX_STATUS_RUNTIME_ERROR;
+}
+QxStatus failing_download(void *, qx::TensorBuffer *, void *, int32_t, int32_t) {
+  return QX_STATUS_INVALID_STATE;
+}
+
+// The head and the download of its scores end with the same tag; the engine
+// stays usable after either.
+TEST_F(EngineTest, ScoreFailuresEndWithTheirTag) {
+  ModelFile model(qx_tools::random_model(small_shape(), 17));
+  Engine engine;
+  ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
+  const auto frame = speech_like_frame(2);
+  qx::OperationTable &table = qx::operation_table();
+  const struct {
+    const char *name;
+    bool head;  // else the download
+    QxStatus status;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"head", true, QX_STATUS_RUNTIME_ERROR,
+       {line(801, "Failed to execute operator"), line(310, "5668ddc")}},
+      {"download", false, QX_STATUS_INVALID_STATE, {line(310, "5668ddc")}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    // softmax_f32 runs in the head only.
+    const qx::DeviceOpFn saved_softmax = table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu];
+    const qx::DownloadFn saved_download = table.download[qx::kDeviceCpu];
+    if (c.head) {
+      table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu] = failing_softmax;
+    } else {
+      table.download[qx::kDeviceCpu] = failing_download;
+    }
+    float *scores = reinterpret_cast<float *>(0x20);
+    const QxStatus status = qx_orb_process(engine.orb, frame.data(), &scores);
+    table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu] = saved_softmax;
+    table.download[qx::kDeviceCpu] = saved_download;
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(scores, nullptr);
+    EXPECT_EQ(collect_messages(), c.messages);
+
+    ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
+    qx_orb_scores_delete(scores);
   }
 }
 

@@ -106,6 +106,9 @@ QxStatus classifier_trunk(DeviceContext *context, const RecurrentStack *stack,
   }
   status = run_operator(context, kOpSumRowsI16ToF32, {pooled, x},
                         {time_steps, stack->pooled_size, 0, 0});
+  // The copy, the projection and an unknown has_projection all end with
+  // "58c33c1": one tag for making the embedding, shared on purpose. A failed
+  // pooling has no tag.
   if (status != QX_STATUS_SUCCESS) {
     operator_failed(status);
   } else if (stack->has_projection == 0) {

@@ -78,7 +78,7 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
   status = classifier_head(context, output, score_tensor, embedding);
   recycle_buffer(context, embedding);
   if (status != QX_STATUS_SUCCESS) {
-    QX_TRACE("5668ddc");
+    QX_TRACE("5668ddc");  // shared on purpose with the download below: one tag for the scores
     recycle_buffer(context, score_tensor);
     return status;
   }
@@ -92,7 +92,7 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
   status = download(context, score_tensor, result, 0, languages * 4);
   recycle_buffer(context, score_tensor);
   if (status != QX_STATUS_SUCCESS) {
-    QX_TRACE("5668ddc");
+    QX_TRACE("5668ddc");  // the head's tag, shared on purpose
     heap_free(result);
     return status;
   }
