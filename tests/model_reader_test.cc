@@ -124,7 +124,8 @@ class ModelReaderTest : public testing::Test {
     release();
     live_before_ = qx_test::settled_live_blocks();
     allocator_testing::fail_after(failing, persistent);
-    const QxStatus status = model_read(context_, path.c_str(), &records_);
+    defect_ = "not set by the reader";
+    const QxStatus status = model_read(context_, path.c_str(), &records_, &defect_);
     qx::allocator_testing::fail_after(-1);  // collecting the messages allocates
     messages_ = collect_messages();
     loaded_ = true;
@@ -148,6 +149,7 @@ class ModelReaderTest : public testing::Test {
   DeviceContext *context_ = nullptr;
   std::string path_;
   ModelRecords records_{};
+  const char *defect_ = nullptr;
   Chain messages_;
   bool loaded_ = false;
   long live_before_ = 0;
@@ -508,6 +510,55 @@ TEST_F(ModelReaderTest, ShapesThatBreakTheClassifierAreRejectedOnceRead) {
     EXPECT_EQ(attached(), "FOS");
     EXPECT_NE(model_defect(records_), nullptr);
   }
+}
+
+// The 105 line is the same for every malformed file; the defect text names
+// the rule a complete model broke, and is null for any other outcome.
+TEST_F(ModelReaderTest, TheBrokenRuleIsNamed) {
+  struct Case {
+    ShapeCase model;
+    QxStatus status;
+    const char *defect;
+  } const cases[] = {
+      {{"hop 0", [](ModelDescription &m) { m.hop_length = 0; }},
+       QX_STATUS_INVALID_ARGUMENT, "hop_length is outside 1 to 32768"},
+      {{"41 bands", [](ModelDescription &m) { m.num_mel_bands = 41; set_level(m, 0, 3, 82); }},
+       QX_STATUS_INVALID_ARGUMENT, "num_mel_bands is outside 1 to 40"},
+      {{"feature_std 0", [](ModelDescription &) {},
+        [](ModelDescription &m) { m.feature_std[1] = 0.0f; }},
+       QX_STATUS_INVALID_ARGUMENT, "a feature_std entry is zero or not finite"},
+      {{"directions differ", [](ModelDescription &m) { m.backward_layers[0].hidden_size = 4; }},
+       QX_STATUS_INVALID_ARGUMENT, "forward and backward layers of a level differ in size"},
+      {{"level 1 input", [](ModelDescription &m) { set_level(m, 1, 2, 4); }},
+       QX_STATUS_INVALID_ARGUMENT, "a level's input_size is not the previous hidden_size"},
+      {{"pooled size", [](ModelDescription &m) { m.pooled_size = 3; }},
+       QX_STATUS_INVALID_ARGUMENT, "pooled_size is not the last hidden_size"},
+      {{"output input size", [](ModelDescription &m) { m.output_input_size = 3; }},
+       QX_STATUS_INVALID_ARGUMENT, "the output layer's input_size is not embedding_size"},
+      {{"valid", [](ModelDescription &) {}}, QX_STATUS_SUCCESS, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.model.name);
+    ModelDescription model = small_model();
+    c.model.shape(model);
+    ASSERT_TRUE(qx_tools::fill_random_weights(&model, 4));
+    c.model.values(model);
+    EXPECT_EQ(load(model), c.status);
+    EXPECT_EQ(messages_, c.defect ? Chain{kMalformed} : Chain{});
+    EXPECT_STREQ(defect_, c.defect);
+  }
+
+  // The same 105 line from the header, and a count rejected while reading.
+  std::vector<uint8_t> wrong_magic = qx_tools::encode(small_model());
+  wrong_magic[2] = 'c';
+  EXPECT_EQ(load(wrong_magic), QX_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(messages_, Chain{kMalformed});
+  EXPECT_EQ(defect_, nullptr);
+  ModelDescription negative_window = small_model();
+  negative_window.window_length = -1;
+  EXPECT_EQ(load(negative_window), QX_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(messages_, (Chain{kMalformed, trace("6a15559")}));
+  EXPECT_EQ(defect_, nullptr);
 }
 
 // ---- Hostile counts ----------------------------------------------------------------

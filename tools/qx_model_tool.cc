@@ -141,7 +141,8 @@ int read_model(const char *path) {
   }
   qx::error_stack_reset();
   qx::ModelRecords records{};
-  const QxStatus status = qx::model_read(context, path, &records);
+  const char *defect = nullptr;
+  const QxStatus status = qx::model_read(context, path, &records, &defect);
   print_records(context, records);
   if (status == QX_STATUS_SUCCESS) {
     std::printf("result: valid\n");
@@ -149,10 +150,7 @@ int read_model(const char *path) {
     const char *text = qx_status_to_string(status);
     std::printf("result: status %d (%s)\n", status, text ? text : "?");
     print_messages();
-    const bool complete = records.feature_settings && records.output_layer && records.recurrent_stack;
-    if (complete) {
-      if (const char *defect = qx::model_defect(records)) std::printf("  because %s\n", defect);
-    }
+    if (defect) std::printf("  because %s\n", defect);
   }
   qx::model_release(context, &records);
   qx::release_device_context(context);

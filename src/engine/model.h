@@ -67,7 +67,11 @@ struct ModelRecords {
 // language count, the shapes must satisfy model_defect (otherwise code 105,
 // QX_STATUS_INVALID_ARGUMENT), and counts that would make a size negative or
 // overflow a signed 32-bit int are rejected the same way before they are used.
-QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records);
+// The 105 message cannot say which rule a complete model broke; when
+// `defect` is given it receives model_defect's text for that failure and
+// null for every other outcome.
+QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records,
+                    const char **defect = nullptr);
 
 // The first rule of a well-formed model that complete `records` break, as a
 // short text for diagnostics, or null when the feature extractor and the

@@ -80,7 +80,9 @@ QxStatus read_blocks(DeviceContext *context, ModelFile *file, ModelRecords *reco
 
 }  // namespace
 
-QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records) {
+QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records,
+                    const char **defect) {
+  if (defect) *defect = nullptr;
   ModelFile file;
   if (!open_model_file(path, &file)) {
     QX_ERROR(errors::kFileOpen, path);
@@ -92,7 +94,8 @@ QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *reco
 
   // The feature extractor and the classifier run without checks of their
   // own: a model whose shapes do not fit together stops here.
-  if (model_defect(*records)) {
+  if (const char *broken = model_defect(*records)) {
+    if (defect) *defect = broken;
     QX_ERROR(errors::kModelFormat, model_format::kFileKind);
     return QX_STATUS_INVALID_ARGUMENT;
   }
