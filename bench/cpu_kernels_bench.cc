@@ -194,7 +194,9 @@ void run_case(benchmark::State &state, const Case &c, int isa) {
   if (isa < 0) {
     bench.reference_only();
   } else {
-    bench.backend().isa_flags &= static_cast<uint32_t>(isa);
+    CpuBackend &backend = bench.backend();
+    backend.isa_flags &= static_cast<uint32_t>(isa);
+    backend.kernels = cpu_kernel_set(usable_isa_flags(backend.isa_flags));
   }
   bench.run(state, c);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_context.h"
-#include "cpu/thread_pool.h"
+#include "cpu/thread_pool_internal.h"
 
 
 namespace qx {
@@ -30,7 +30,7 @@ void BM_thread_pool_run(benchmark::State &state, PoolTrampoline claiming) {
   std::vector<int> values(count + 1);
   Output task{values.data()};
   for (auto _ : state) {
-    thread_pool_run(pool, claiming, write_one, &task, count);
+    thread_pool_run_claiming(pool, claiming, write_one, &task, count);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));

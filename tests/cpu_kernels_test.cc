@@ -20,6 +20,9 @@
 #include "cpu/cpu_backend.h"
 #include "devices/device_selection.h"
 #include "cpu/kernel_plan.h"
+#if defined(QX_X86_KERNELS)
+#include "cpu/x86/x86_kernels.h"
+#endif
 #include "cpu/thread_pool.h"
 #include "platform/platform.h"
 #include "runtime/device_context.h"
@@ -223,6 +226,7 @@ class KernelVsReference : public ::testing::TestWithParam<Variant> {
     ASSERT_EQ(open_device("cpu:1", "cpu:1", &context_), QX_STATUS_SUCCESS);
     backend_.thread_count = GetParam().threads;
     backend_.isa_flags = wanted;
+    backend_.kernels = cpu_kernel_set(wanted);
     backend_.pool = nullptr;
     if (backend_.thread_count >= 2) {
       ASSERT_EQ(thread_pool_create(static_cast<uint32_t>(backend_.thread_count), &backend_.pool),
@@ -402,7 +406,7 @@ TEST_P(KernelVsReference, MatmulF32) {
     const std::vector<float> reference = values_of<float>(results.second[0]);
     const bool fused = fused_available && s.k % 32 == 0;
     EXPECT_EQ(
-        plan_matmul(threads(), GetParam().isa_flags, s.m, s.n, s.k).kernel == matmul_f32_portable,
+        plan_matmul(threads(), backend_.kernels, s.m, s.n, s.k).kernel == matmul_f32_portable,
         !fused);
     for (int32_t m = 0; m < s.m; ++m) {
       for (int32_t n = 0; n < s.n; ++n) {
@@ -540,6 +544,8 @@ TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
   const KernelThreads pool2{2, true};
   const KernelThreads four_without_pool{4, false};
   const KernelThreads single{1, false};
+  const CpuKernelSet isa0 = cpu_kernel_set(0), isa1 = cpu_kernel_set(1);
+  const CpuKernelSet isa5 = cpu_kernel_set(5);
   const struct {
     const char *what;
     uint64_t got;
@@ -553,24 +559,25 @@ TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
       {"lstm, 128 cells on a pool", lstm_item_count(pool4, 128), 1},
       {"lstm, 129 cells on a pool", lstm_item_count(pool2, 129), 2},
       {"lstm, no pool", lstm_item_count(single, 300), 1},
-      {"standardize, 2047 rows", plan_standardize_i16(pool4, 5, 2047, 16).items, 1},
-      {"standardize, 2048 rows", plan_standardize_i16(pool4, 5, 2048, 16).items, 2},
-      {"standardize, at most threads^2", plan_standardize_i16(pool4, 5, 100000, 16).items, 16},
-      {"standardize, no pool", plan_standardize_i16(single, 5, 100000, 16).items, 1},
-      {"dense, rows > 1: cells", plan_dense(pool4, 5, 3, 5, false).items, 15},
-      {"dense, rows > 1: at most threads^2", plan_dense(pool2, 5, 3, 5, false).items, 4},
-      {"dense, rows > 1, no pool", plan_dense(four_without_pool, 5, 3, 5, false).items, 1},
-      {"dense, one row: pairs", plan_dense(pool4, 1, 1, 7, false).items, 3},
-      {"dense, one row: at most threads^2", plan_dense(pool4, 5, 1, 240, false).items, 16},
+      {"standardize, 2047 rows", plan_standardize_i16(pool4, isa5, 2047, 16).items, 1},
+      {"standardize, 2048 rows", plan_standardize_i16(pool4, isa5, 2048, 16).items, 2},
+      {"standardize, at most threads^2", plan_standardize_i16(pool4, isa5, 100000, 16).items, 16},
+      {"standardize, no pool", plan_standardize_i16(single, isa5, 100000, 16).items, 1},
+      {"dense, rows > 1: cells", plan_dense(pool4, isa5, 3, 5, false).items, 15},
+      {"dense, rows > 1: at most threads^2", plan_dense(pool2, isa5, 3, 5, false).items, 4},
+      {"dense, rows > 1, no pool", plan_dense(four_without_pool, isa5, 3, 5, false).items, 1},
+      {"dense, one row: pairs", plan_dense(pool4, isa1, 1, 7, false).items, 3},
+      {"dense, one row: at most threads^2", plan_dense(pool4, isa5, 1, 240, false).items, 16},
       {"dense, one row: pairs also without a pool",
-       plan_dense(four_without_pool, 5, 1, 240, false).items, 16},
-      {"dense, one output", plan_dense(pool4, 5, 1, 1, false).items, 1},
-      {"dense, one row, portable: cells", plan_dense(pool4, 0, 1, 7, false).items, 7},
-      {"dense, one row, portable, no pool", plan_dense(four_without_pool, 0, 1, 7, false).items, 1},
-      {"matmul, fewer cells than threads^2", plan_matmul(pool4, 5, 1, 9, 96).items, 9},
-      {"matmul, at most threads^2", plan_matmul(pool4, 5, 8, 8, 3).items, 16},
-      {"softmax, at most threads^2", plan_softmax_f32(pool2, 5, 100, 8).items, 4},
-      {"softmax, one row", plan_softmax_i16_to_q31(pool4, 5, 1, 2).items, 1},
+       plan_dense(four_without_pool, isa5, 1, 240, false).items, 16},
+      {"dense, one output", plan_dense(pool4, isa5, 1, 1, false).items, 1},
+      {"dense, one row, portable: cells", plan_dense(pool4, isa0, 1, 7, false).items, 7},
+      {"dense, one row, portable, no pool", plan_dense(four_without_pool, isa0, 1, 7, false).items,
+       1},
+      {"matmul, fewer cells than threads^2", plan_matmul(pool4, isa5, 1, 9, 96).items, 9},
+      {"matmul, at most threads^2", plan_matmul(pool4, isa5, 8, 8, 3).items, 16},
+      {"softmax, at most threads^2", plan_softmax_f32(pool2, isa5, 100, 8).items, 4},
+      {"softmax, one row", plan_softmax_i16_to_q31(pool4, isa5, 1, 2).items, 1},
   };
   for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
 }
@@ -578,6 +585,8 @@ TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
 #if defined(QX_X86_KERNELS)
 TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
   const KernelThreads one{1, false};
+  const CpuKernelSet isa0 = cpu_kernel_set(0), isa1 = cpu_kernel_set(1);
+  const CpuKernelSet isa4 = cpu_kernel_set(4), isa5 = cpu_kernel_set(5);
   // Function pointers of different types, compared as addresses.
   auto fn = [](auto pointer) { return reinterpret_cast<const void *>(pointer); };
   const struct {
@@ -585,44 +594,47 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
     const void *got;
     const void *want;
   } rows[] = {
-      {"add_f32 AVX2, length % 8", fn(choose_add_f32(5, 8)), fn(add_f32_avx2)},
-      {"add_f32 SSE4.1, length % 4", fn(choose_add_f32(5, 12)), fn(add_f32_sse41)},
-      {"add_f32 plain, odd length", fn(choose_add_f32(5, 6)), fn(add_f32_portable)},
-      {"add_f32 AVX2 only, length % 4", fn(choose_add_f32(4, 12)), fn(add_f32_portable)},
-      {"add_i16 AVX2, length % 16", fn(choose_add_i16(5, 16)), fn(add_i16_avx2)},
-      {"add_i16 SSE4.1, length % 8", fn(choose_add_i16(5, 24)), fn(add_i16_sse41)},
-      {"add_i16 portable", fn(choose_add_i16(0, 16)), fn(add_i16_portable)},
-      {"dense one row AVX2", fn(plan_dense(one, 5, 1, 7, false).pairs), fn(dense_pairs_avx2)},
-      {"dense one row SSE4.1", fn(plan_dense(one, 1, 1, 7, false).pairs), fn(dense_pairs_sse41)},
-      {"dense one row portable", fn(plan_dense(one, 0, 1, 7, false).cells),
+      {"add_f32 AVX2, length % 8", fn(isa5.add_f32.for_length(8)), fn(add_f32_avx2)},
+      {"add_f32 SSE4.1, length % 4", fn(isa5.add_f32.for_length(12)), fn(add_f32_sse41)},
+      {"add_f32 plain, odd length", fn(isa5.add_f32.for_length(6)), fn(add_f32_portable)},
+      {"add_f32 AVX2 only, length % 4", fn(isa4.add_f32.for_length(12)), fn(add_f32_portable)},
+      {"add_i16 AVX2, length % 16", fn(isa5.add_i16.for_length(16)), fn(add_i16_avx2)},
+      {"add_i16 SSE4.1, length % 8", fn(isa5.add_i16.for_length(24)), fn(add_i16_sse41)},
+      {"add_i16 portable", fn(isa0.add_i16.for_length(16)), fn(add_i16_portable)},
+      {"dense one row AVX2", fn(plan_dense(one, isa5, 1, 7, false).pairs), fn(dense_pairs_avx2)},
+      {"dense one row SSE4.1", fn(plan_dense(one, isa1, 1, 7, false).pairs), fn(dense_pairs_sse41)},
+      {"dense one row portable", fn(plan_dense(one, isa0, 1, 7, false).cells),
        fn(dense_cells_portable)},
-      {"dense_i8 one output: pairs", fn(plan_dense(one, 5, 1, 1, false).pairs),
+      {"dense_i8 one output: pairs", fn(plan_dense(one, isa5, 1, 1, false).pairs),
        fn(dense_pairs_avx2)},
-      {"dense_acc_i8 one output: portable", fn(plan_dense(one, 5, 1, 1, true).cells),
+      {"dense_acc_i8 one output: portable", fn(plan_dense(one, isa5, 1, 1, true).cells),
        fn(dense_cells_portable)},
-      {"dense rows AVX2", fn(plan_dense(one, 5, 3, 7, false).cells), fn(dense_cells_avx2)},
-      {"dense rows SSE4.1", fn(plan_dense(one, 1, 3, 7, true).cells), fn(dense_cells_sse41)},
-      {"lstm AVX2", fn(choose_lstm(4)), fn(lstm_cell_i16_avx2)},
-      {"lstm SSE4.1", fn(choose_lstm(1)), fn(lstm_cell_i16_sse41)},
-      {"lstm portable", fn(choose_lstm(0)), fn(lstm_cell_i16_portable)},
-      {"matmul fused, k = 64", fn(plan_matmul(one, 5, 1, 9, 64).kernel), fn(matmul_f32_avx2_fma)},
-      {"matmul plain, k = 48", fn(plan_matmul(one, 5, 1, 9, 48).kernel), fn(matmul_f32_portable)},
-      {"matmul plain, SSE4.1 only", fn(plan_matmul(one, 1, 1, 9, 64).kernel),
+      {"dense rows AVX2", fn(plan_dense(one, isa5, 3, 7, false).cells), fn(dense_cells_avx2)},
+      {"dense rows SSE4.1", fn(plan_dense(one, isa1, 3, 7, true).cells), fn(dense_cells_sse41)},
+      {"lstm AVX2", fn(isa4.lstm), fn(lstm_cell_i16_avx2)},
+      {"lstm SSE4.1", fn(isa1.lstm), fn(lstm_cell_i16_sse41)},
+      {"lstm portable", fn(isa0.lstm), fn(lstm_cell_i16_portable)},
+      {"matmul fused, k = 64", fn(plan_matmul(one, isa5, 1, 9, 64).kernel),
+       fn(matmul_f32_avx2_fma)},
+      {"matmul plain, k = 48", fn(plan_matmul(one, isa5, 1, 9, 48).kernel),
        fn(matmul_f32_portable)},
-      {"softmax_f32 AVX2", fn(plan_softmax_f32(one, 5, 1, 16).kernel), fn(softmax_f32_avx2)},
-      {"softmax_f32 SSE4.1", fn(plan_softmax_f32(one, 5, 1, 12).kernel), fn(softmax_f32_sse41)},
-      {"softmax_f32 portable", fn(plan_softmax_f32(one, 5, 1, 9).kernel), fn(softmax_f32_portable)},
-      {"softmax_i16 AVX2", fn(plan_softmax_i16_to_q31(one, 5, 1, 32).kernel),
+      {"matmul plain, SSE4.1 only", fn(plan_matmul(one, isa1, 1, 9, 64).kernel),
+       fn(matmul_f32_portable)},
+      {"softmax_f32 AVX2", fn(plan_softmax_f32(one, isa5, 1, 16).kernel), fn(softmax_f32_avx2)},
+      {"softmax_f32 SSE4.1", fn(plan_softmax_f32(one, isa5, 1, 12).kernel), fn(softmax_f32_sse41)},
+      {"softmax_f32 portable", fn(plan_softmax_f32(one, isa5, 1, 9).kernel),
+       fn(softmax_f32_portable)},
+      {"softmax_i16 AVX2", fn(plan_softmax_i16_to_q31(one, isa5, 1, 32).kernel),
        fn(softmax_i16_to_q31_avx2)},
-      {"softmax_i16 SSE4.1", fn(plan_softmax_i16_to_q31(one, 5, 1, 8).kernel),
+      {"softmax_i16 SSE4.1", fn(plan_softmax_i16_to_q31(one, isa5, 1, 8).kernel),
        fn(softmax_i16_to_q31_sse41)},
-      {"softmax_i16 portable", fn(plan_softmax_i16_to_q31(one, 5, 1, 2).kernel),
+      {"softmax_i16 portable", fn(plan_softmax_i16_to_q31(one, isa5, 1, 2).kernel),
        fn(softmax_i16_to_q31_portable)},
-      {"standardize AVX2", fn(plan_standardize_i16(one, 5, 2, 32).kernel),
+      {"standardize AVX2", fn(plan_standardize_i16(one, isa5, 2, 32).kernel),
        fn(standardize_i16_avx2)},
-      {"standardize SSE4.1", fn(plan_standardize_i16(one, 5, 2, 40).kernel),
+      {"standardize SSE4.1", fn(plan_standardize_i16(one, isa5, 2, 40).kernel),
        fn(standardize_i16_sse41)},
-      {"standardize portable", fn(plan_standardize_i16(one, 4, 2, 40).kernel),
+      {"standardize portable", fn(plan_standardize_i16(one, isa4, 2, 40).kernel),
        fn(standardize_i16_portable)},
   };
   for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
@@ -639,9 +651,9 @@ TEST(KernelPlan, SmallOperatorsStayOnTheCallingThread) {
     uint64_t count;
     bool pooled;
   } rows[] = {
-      {{2, 0, pool}, threshold - 1, 1, false}, {{2, 0, pool}, threshold, 2, true},
-      {{4, 0, nullptr}, threshold, 4, false},  {{0, 0, nullptr}, threshold, 1, false},
-      {{-3, 0, nullptr}, threshold, 1, false},
+      {{2, 0, pool, {}}, threshold - 1, 1, false}, {{2, 0, pool, {}}, threshold, 2, true},
+      {{4, 0, nullptr, {}}, threshold, 4, false},  {{0, 0, nullptr, {}}, threshold, 1, false},
+      {{-3, 0, nullptr, {}}, threshold, 1, false},
   };
   for (const auto &row : rows) {
     const KernelThreads got = kernel_threads(row.backend, row.work);
@@ -722,7 +734,8 @@ TEST(KernelDeclines, WhateverTheReferenceTreatsSpecially) {
        {kOpStandardizeI16, {bytes(h), bytes(h), bytes(h), bytes(h)}, {0, 8, 0, 0}},
        QX_STATUS_SUCCESS},
   };
-  CpuBackend backend{1, platform::detect_isa_flags(), nullptr};
+  const uint32_t flags = platform::detect_isa_flags();
+  CpuBackend backend{1, flags, nullptr, cpu_kernel_set(usable_isa_flags(flags))};
   const OperationTable &table = operation_table();
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);

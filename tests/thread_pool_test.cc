@@ -30,7 +30,7 @@ void count_item(const void *task, uint64_t item) {
 // 1 inside the range and 0 beyond it, and resets them.
 int run_and_check(ThreadPool *pool, PoolTrampoline claiming, uint64_t count, Counters &hits) {
   Counters *task = &hits;
-  thread_pool_run(pool, claiming, count_item, &task, count);
+  thread_pool_run_claiming(pool, claiming, count_item, &task, count);
   int wrong = 0;
   for (uint64_t i = 0; i < count + 64 && i < hits.size(); ++i) wrong += hits[i].exchange(0) != (i < count);
   return wrong;
@@ -67,7 +67,7 @@ TEST_P(PoolRuns, OthersStealTheShareOfASlowItem) {
   for (uint64_t count : {2, 64, 1001}) {
     std::atomic<uint64_t> others_done[2] = {{0}, {count - 1}};  // done, to do
     std::atomic<uint64_t> *task = others_done;
-    thread_pool_run(pool, claiming(), slow_first_item, &task, count);
+    thread_pool_run_claiming(pool, claiming(), slow_first_item, &task, count);
     EXPECT_EQ(others_done[0].load(), count - 1);
   }
 }

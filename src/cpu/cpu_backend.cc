@@ -17,6 +17,7 @@ QxStatus cpu_backend_create(int32_t thread_count, CpuBackend **backend) {
   made->thread_count = thread_count;
   made->isa_flags = platform::detect_isa_flags();
   made->pool = nullptr;
+  made->kernels = cpu_kernel_set(usable_isa_flags(made->isa_flags));
   if (thread_count >= 2) {
     const QxStatus status = thread_pool_create(static_cast<uint32_t>(thread_count), &made->pool);
     if (status != QX_STATUS_SUCCESS) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "cpu/kernel_set.h"
 #include "qx_orb.h"
 
 namespace qx {
@@ -19,8 +20,9 @@ constexpr uint32_t CPU_NEON = 16;
 
 struct CpuBackend {
   int32_t thread_count;  // threads per operator, caller included; below 2: single-threaded
-  uint32_t isa_flags;    // CPU_* bits; 0 = portable code only
+  uint32_t isa_flags;    // CPU_* bits of the processor
   ThreadPool *pool;      // only when thread_count >= 2
+  CpuKernelSet kernels;  // chosen from the usable isa_flags at creation
 };
 
 // Makes the backend record; OUT_OF_MEMORY or RUNTIME_ERROR (worker threads)

@@ -8,7 +8,8 @@
 // misaligned or out of bounds. It also declines outputs that partly overlap
 // an input, where the reference's element-by-element order would show
 // through (an output that is exactly an input is fine for the element-wise
-// operators). Then it plans items and a variant (kernel_plan.h), fills a task
+// operators). Then it plans items and picks one of the backend's variants
+// (kernel_plan.h), fills a task
 // record on its stack and runs the items.
 #include "cpu/kernel_plan.h"
 #include "runtime/operation_table.h"
@@ -59,9 +60,9 @@ void add_item(const void *task_record, uint64_t item) {
   const T *a = static_cast<const T *>(task.a) + begin;
   const T *b = static_cast<const T *>(task.b) + begin;
   if constexpr (sizeof(T) == 4) {
-    choose_add_f32(task.isa_flags, length)(out, a, b, length);
+    task.kernels->add_f32.for_length(length)(out, a, b, length);
   } else {
-    choose_add_i16(task.isa_flags, length)(out, a, b, length);
+    task.kernels->add_i16.for_length(length)(out, a, b, length);
   }
 }
 
@@ -83,7 +84,7 @@ QxStatus add(void *backend, const OperandBlock *operands, Opcode opcode) {
                      b,
                      static_cast<uint64_t>(count),
                      add_item_count(threads, static_cast<uint64_t>(count)),
-                     usable_isa_flags(cpu(backend)->isa_flags)};
+                     &cpu(backend)->kernels};
   run_kernel_items(*cpu(backend), threads, add_item<T>, &task, task.items);
   return QX_STATUS_SUCCESS;
 }
@@ -129,7 +130,7 @@ QxStatus dense(void *backend, const OperandBlock *operands, Opcode opcode) {
   const KernelThreads threads =
       kernel_threads(*cpu(backend), static_cast<uint64_t>(cells) * static_cast<uint64_t>(n_in));
   const DensePlan plan =
-      plan_dense(threads, usable_isa_flags(cpu(backend)->isa_flags), rows, n_out, accumulate);
+      plan_dense(threads, cpu(backend)->kernels, rows, n_out, accumulate);
   const DenseTask task{out,  x,          w,          bias,       rows,      n_out,
                        n_in, accumulate, plan.items, plan.cells, plan.pairs};
   run_kernel_items(*cpu(backend), threads, dense_item, &task, task.items);
@@ -159,7 +160,7 @@ void lstm_item(const void *task_record, uint64_t item) {
     begin = static_cast<int32_t>(item) * kLstmItemCells;
     end = task.n - begin < kLstmItemCells ? task.n : begin + kLstmItemCells;
   }
-  choose_lstm(task.isa_flags)(task, begin, end);
+  task.kernel(task, begin, end);
 }
 
 QxStatus cpu_lstm_cell_i16(void *backend, void *, const OperandBlock *operands) {
@@ -178,7 +179,7 @@ QxStatus cpu_lstm_cell_i16(void *backend, void *, const OperandBlock *operands) 
   }
   const KernelThreads threads = kernel_threads(*cpu(backend), kLstmCellWork * n);
   const LstmTask task{
-      h, cell, gates, n, lstm_item_count(threads, n), usable_isa_flags(cpu(backend)->isa_flags)};
+      h, cell, gates, n, lstm_item_count(threads, n), cpu(backend)->kernels.lstm};
   run_kernel_items(*cpu(backend), threads, lstm_item, &task, task.items);
   return QX_STATUS_SUCCESS;
 }
@@ -209,7 +210,7 @@ QxStatus cpu_matmul_f32(void *backend, void *, const OperandBlock *operands) {
   }
   const KernelThreads threads =
       kernel_threads(*cpu(backend), static_cast<uint64_t>(cells) * static_cast<uint64_t>(k));
-  const MatmulPlan plan = plan_matmul(threads, usable_isa_flags(cpu(backend)->isa_flags), m, n, k);
+  const MatmulPlan plan = plan_matmul(threads, cpu(backend)->kernels, m, n, k);
   const MatmulTask task{out, x, w, m, n, k, plan.items, plan.kernel};
   run_kernel_items(*cpu(backend), threads, matmul_item, &task, task.items);
   return QX_STATUS_SUCCESS;
@@ -239,7 +240,7 @@ QxStatus cpu_softmax_f32(void *backend, void *, const OperandBlock *operands) {
   const KernelThreads threads =
       kernel_threads(*cpu(backend), kSoftmaxElementWork * static_cast<uint64_t>(count));
   const RowsPlan plan =
-      plan_softmax_f32(threads, usable_isa_flags(cpu(backend)->isa_flags), rows, cols);
+      plan_softmax_f32(threads, cpu(backend)->kernels, rows, cols);
   const RowsTask task{out, x, nullptr, nullptr, rows, cols, plan.items, plan.kernel};
   run_kernel_items(*cpu(backend), threads, rows_item, &task, task.items);
   return QX_STATUS_SUCCESS;
@@ -258,7 +259,7 @@ QxStatus cpu_softmax_i16_to_q31(void *backend, void *, const OperandBlock *opera
   const KernelThreads threads =
       kernel_threads(*cpu(backend), kSoftmaxElementWork * static_cast<uint64_t>(count));
   const RowsPlan plan =
-      plan_softmax_i16_to_q31(threads, usable_isa_flags(cpu(backend)->isa_flags), rows, cols);
+      plan_softmax_i16_to_q31(threads, cpu(backend)->kernels, rows, cols);
   const RowsTask task{out, x, nullptr, nullptr, rows, cols, plan.items, plan.kernel};
   run_kernel_items(*cpu(backend), threads, rows_item, &task, task.items);
   return QX_STATUS_SUCCESS;
@@ -280,7 +281,7 @@ QxStatus cpu_standardize_i16(void *backend, void *, const OperandBlock *operands
   }
   const KernelThreads threads = kernel_threads(*cpu(backend), static_cast<uint64_t>(count));
   const RowsPlan plan =
-      plan_standardize_i16(threads, usable_isa_flags(cpu(backend)->isa_flags), rows, cols);
+      plan_standardize_i16(threads, cpu(backend)->kernels, rows, cols);
   const RowsTask task{out, x, shift, scale, rows, cols, plan.items, plan.kernel};
   run_kernel_items(*cpu(backend), threads, rows_item, &task, task.items);
   return QX_STATUS_SUCCESS;

@@ -1,6 +1,7 @@
-// How the CPU's optimised operators cut their work into items and pick
-// kernel variants: functions of the backend's thread count and feature bits
-// and of the operand shapes only, so that tests can check every choice.
+// How the CPU's optimised operators cut their work into items and which of
+// the backend's kernel variants (kernel_set.h) they run: functions of the
+// thread count, the variants and the operand shapes only, so that tests can
+// check every choice.
 //
 // Item counts with a pool (thread count N):
 //   add_f32, add_i16      min(N, max(1, count / 131072)) items of elements
@@ -20,7 +21,7 @@
 #include <cstdint>
 
 #include "cpu/cpu_backend.h"
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/kernel_set.h"
 #include "cpu/thread_pool.h"
 
 namespace qx {
@@ -35,54 +36,47 @@ struct KernelThreads {
 // parallel threshold the call is planned as on one thread without a pool.
 KernelThreads kernel_threads(const CpuBackend &backend, uint64_t work);
 
-// The feature bits the kernels may use: the backend's, less AVX2 where its
-// variants (which also use FMA and 256-bit registers) cannot run.
-uint32_t usable_isa_flags(uint32_t isa_flags);
-
 // Runs kernel(task, item) for every item: on the pool when `threads.pooled`
 // and there are several items, else in order on the calling thread.
 void run_kernel_items(const CpuBackend &backend, KernelThreads threads, PoolKernel kernel,
                       const void *task, uint64_t items);
 
+// The add variants are chosen per item from its length.
 uint64_t add_item_count(KernelThreads threads, uint64_t count);
-// Variants chosen per item from its length: AVX2 for multiples of 8 (f32) or
-// 16 (i16), else SSE4.1 for multiples of 4 or 8, else the plain loop.
-AddF32Fn choose_add_f32(uint32_t isa_flags, uint64_t length);
-AddI16Fn choose_add_i16(uint32_t isa_flags, uint64_t length);
 
 struct DensePlan {
   DenseCellsFn cells;  // rows > 1, or the portable single-row path
   DensePairsFn pairs;  // single-row pair kernels
   uint64_t items;
 };
-// rows > 1: cell kernels (AVX2, SSE4.1 or portable). rows = 1 with AVX2 or
-// SSE4.1: pair kernels with max(1, min(n_out / 2, N^2)) items, even without a
-// pool; dense_acc_i8 with a single output takes the portable cell kernel.
-DensePlan plan_dense(KernelThreads threads, uint32_t isa_flags, int32_t rows, int32_t n_out,
-                     bool accumulate);
+// rows > 1: the set's row kernel. rows = 1 where the set has pair kernels:
+// those, with max(1, min(n_out / 2, N^2)) items, even without a pool; else,
+// and for dense_acc_i8 with a single output, the portable cell kernel.
+DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
+                     int32_t n_out, bool accumulate);
 
+// The vector lstm variants finish lengths that are not whole steps cell by
+// cell, so one variant serves every item.
 uint64_t lstm_item_count(KernelThreads threads, int32_t n);
-// Per item: AVX2 (16 cells per step), else SSE4.1 (8), else portable; the
-// vector variants finish lengths that are not whole steps cell by cell.
-LstmFn choose_lstm(uint32_t isa_flags);
 
 struct MatmulPlan {
   MatmulFn kernel;
   uint64_t items;
 };
-// The fused AVX2 kernel for k a multiple of 32, else the portable one.
-MatmulPlan plan_matmul(KernelThreads threads, uint32_t isa_flags, int32_t m, int32_t n, int32_t k);
+// The variant by k.
+MatmulPlan plan_matmul(KernelThreads threads, const CpuKernelSet &kernels, int32_t m, int32_t n,
+                       int32_t k);
 
 struct RowsPlan {
   RowsFn kernel;
   uint64_t items;
 };
-// AVX2 for cols a multiple of 8, else SSE4.1 for a multiple of 4, else portable.
-RowsPlan plan_softmax_f32(KernelThreads threads, uint32_t isa_flags, int32_t rows, int32_t cols);
-// AVX2 for cols a multiple of 16, else SSE4.1 for a multiple of 8, else portable.
-RowsPlan plan_softmax_i16_to_q31(KernelThreads threads, uint32_t isa_flags, int32_t rows,
+// The variants by cols.
+RowsPlan plan_softmax_f32(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
+                          int32_t cols);
+RowsPlan plan_softmax_i16_to_q31(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
                                  int32_t cols);
-RowsPlan plan_standardize_i16(KernelThreads threads, uint32_t isa_flags, int32_t rows,
+RowsPlan plan_standardize_i16(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
                               int32_t cols);
 
 namespace kernel_testing {

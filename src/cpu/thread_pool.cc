@@ -129,8 +129,12 @@ QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
   return QX_STATUS_SUCCESS;
 }
 
-void thread_pool_run(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
-                     const void *task, uint64_t count) {
+void thread_pool_run(ThreadPool *pool, PoolKernel kernel, const void *task, uint64_t count) {
+  thread_pool_run_claiming(pool, choose_claiming(pool, count), kernel, task, count);
+}
+
+void thread_pool_run_claiming(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
+                              const void *task, uint64_t count) {
   platform::MutexLock hold(pool->lock);
   pool->trampoline = trampoline;
   pool->kernel = kernel;

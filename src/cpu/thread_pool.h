@@ -1,7 +1,7 @@
 // A work-stealing pool of N - 1 persistent workers plus the calling thread.
 //
-// thread_pool_run(pool, trampoline, kernel, task, count) is a parallel
-// version of the serial loop
+// thread_pool_run(pool, kernel, task, count) is a parallel version of the
+// serial loop
 //     for (uint64_t i = 0; i < count; ++i) kernel(task, i);
 // Items are pre-split into contiguous per-thread shares, then balanced by
 // stealing from the ends of other shares. Runs from several host threads are
@@ -15,11 +15,8 @@
 namespace qx {
 
 struct ThreadPool;
-struct WorkerSlot;
 
 using PoolKernel = void (*)(const void *task, uint64_t item);
-// The item-claiming routine every thread of a run executes.
-using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
 
 // Starts thread_count - 1 workers (thread_count >= 2) and returns after all
 // have started. INVALID_ARGUMENT for fewer than 2 threads (a single thread
@@ -28,17 +25,9 @@ using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
 // On failure nothing is left behind and *pool is untouched.
 QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool);
 // Never allocates; waits for a run issued by another thread to finish first.
-void thread_pool_run(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
-                     const void *task, uint64_t count);
+void thread_pool_run(ThreadPool *pool, PoolKernel kernel, const void *task, uint64_t count);
 // Stops and joins the workers and frees the pool. Null is ignored.
 void thread_pool_destroy(ThreadPool *pool);
 uint32_t thread_pool_thread_count(const ThreadPool *pool);
-
-// Claiming by compare-and-swap, usable for any count.
-void claim_items_cas(ThreadPool *pool, WorkerSlot *slot);
-// Claiming by one fetch-and-decrement per item; needs count < 2^64 - N.
-void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot);
-// The routine an operator should use for `count` items on this pool.
-PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count);
 
 }  // namespace qx

@@ -16,6 +16,22 @@
 
 namespace qx {
 
+struct WorkerSlot;
+
+// The item-claiming routine every thread of a run executes.
+using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
+
+// Claiming by compare-and-swap, usable for any count.
+void claim_items_cas(ThreadPool *pool, WorkerSlot *slot);
+// Claiming by one fetch-and-decrement per item; needs count < 2^64 - N.
+void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot);
+// The routine thread_pool_run uses for `count` items on this pool.
+PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count);
+// thread_pool_run with the claiming routine named: tests and benchmarks
+// compare the routines on the same runs.
+void thread_pool_run_claiming(ThreadPool *pool, PoolTrampoline trampoline, PoolKernel kernel,
+                              const void *task, uint64_t count);
+
 constexpr size_t kPoolLineBytes = 64;
 
 // command: bit 31 is the phase, toggled by every run so that two runs in a

@@ -9,7 +9,7 @@ void add_f32_portable(float *out, const float *a, const float *b, uint64_t n) {
 }
 
 void add_i16_portable(int16_t *out, const int16_t *a, const int16_t *b, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) out[i] = sat16(static_cast<int32_t>(a[i]) + b[i]);
+  for (uint64_t i = 0; i < n; ++i) out[i] = add_q10(a[i], b[i]);
 }
 
 }  // namespace qx

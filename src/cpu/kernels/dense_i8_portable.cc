@@ -10,7 +10,7 @@ void dense_cells_portable(const DenseTask &task, uint64_t begin, uint64_t end) {
     const auto o = static_cast<int32_t>(cell % n_out);
     const int16_t *x_row = task.x + r * static_cast<uint64_t>(task.n_in);
     const int8_t *w_row = task.w + static_cast<uint64_t>(o) * static_cast<uint64_t>(task.n_in);
-    dense_store(task, cell, o, dense_dot_tail(w_row, x_row, 0, task.n_in));
+    dense_store(task, cell, o, dense_dot_q17(w_row, x_row, 0, task.n_in));
   }
 }
 

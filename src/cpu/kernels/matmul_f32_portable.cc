@@ -6,13 +6,11 @@ namespace qx {
 
 void matmul_f32_portable(const MatmulTask &task, uint64_t begin, uint64_t end) {
   const uint64_t n = static_cast<uint64_t>(task.n);
-  const uint64_t k_count = task.k > 0 ? static_cast<uint64_t>(task.k) : 0;
+  const int64_t k_count = task.k > 0 ? task.k : 0;
   for (uint64_t cell = begin; cell < end; ++cell) {
-    const float *x_row = task.x + (cell / n) * k_count;
-    const float *w_row = task.w + (cell % n) * k_count;
-    float sum = 0.0f;
-    for (uint64_t k = 0; k < k_count; ++k) sum += x_row[k] * w_row[k];
-    task.out[cell] = sum;
+    const float *x_row = task.x + (cell / n) * static_cast<uint64_t>(k_count);
+    const float *w_row = task.w + (cell % n) * static_cast<uint64_t>(k_count);
+    task.out[cell] = dot_f32_in_order(x_row, w_row, k_count);
   }
 }
 

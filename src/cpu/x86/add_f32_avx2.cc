@@ -1,5 +1,5 @@
 // add_f32, 8 lanes per step (the item length is a multiple of 8).
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -1,6 +1,6 @@
 // add_i16, 16 lanes per step (the item length is a multiple of 16). The
 // saturating add is sat16(a + b) exactly.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -4,7 +4,7 @@
 // the last whole step are added one by one.
 #include <cstring>
 
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {
@@ -72,7 +72,7 @@ QX_TARGET_AVX2 inline void dense_four_pairs(const DenseTask &task, const int32_t
   if (steps_end < n_in) {
     const int8_t *const w[8] = {w0, w1, w2, w3, w4, w5, w6, w7};
     alignas(32) uint32_t tails[8];
-    for (int j = 0; j < 8; ++j) tails[j] = dense_dot_tail(w[j], task.x, steps_end, n_in);
+    for (int j = 0; j < 8; ++j) tails[j] = dense_dot_q17(w[j], task.x, steps_end, n_in);
     sums = _mm256_add_epi32(sums, _mm256_load_si256(reinterpret_cast<const __m256i *>(tails)));
   }
   // (sum + bias * 1024 + 64) >> 7 in wrapping 32-bit lanes, as the
@@ -115,9 +115,9 @@ QX_TARGET_AVX2 inline void dense_one_pair(const DenseTask &task, int32_t o) {
   const __m128i sums = lane_sums(acc0, acc1, acc0, acc1);
   const auto s0 = static_cast<uint32_t>(_mm_cvtsi128_si32(sums));
   const auto s1 = static_cast<uint32_t>(_mm_extract_epi32(sums, 1));
-  dense_store(task, static_cast<uint64_t>(o), o, s0 + dense_dot_tail(w0, task.x, steps_end, n_in));
+  dense_store(task, static_cast<uint64_t>(o), o, s0 + dense_dot_q17(w0, task.x, steps_end, n_in));
   dense_store(task, static_cast<uint64_t>(o) + 1, o + 1,
-              s1 + dense_dot_tail(w1, task.x, steps_end, n_in));
+              s1 + dense_dot_q17(w1, task.x, steps_end, n_in));
 }
 
 // One output of the single row.
@@ -131,7 +131,7 @@ QX_TARGET_AVX2 inline void dense_single(const DenseTask &task, int32_t o) {
   }
   const __m128i sums = lane_sums(acc, acc, acc, acc);
   const auto sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums));
-  dense_store(task, static_cast<uint64_t>(o), o, sum + dense_dot_tail(w, task.x, steps_end, n_in));
+  dense_store(task, static_cast<uint64_t>(o), o, sum + dense_dot_q17(w, task.x, steps_end, n_in));
 }
 
 }  // namespace
@@ -150,7 +150,7 @@ QX_TARGET_AVX2 void dense_cells_avx2(const DenseTask &task, uint64_t begin, uint
     }
     const __m128i sums = lane_sums(acc, acc, acc, acc);
     const auto sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums));
-    dense_store(task, cell, o, sum + dense_dot_tail(w_row, x_row, steps_end, n_in));
+    dense_store(task, cell, o, sum + dense_dot_q17(w_row, x_row, steps_end, n_in));
   }
 }
 

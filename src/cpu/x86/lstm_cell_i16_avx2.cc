@@ -3,7 +3,7 @@
 // gathers: one 32-bit load at entry i holds the neighbours T[i] (low half)
 // and T[i + 1] (high half), which one vpmaddwd weights by 64 - f and f.
 // Cells past the last whole step take the portable path.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -5,7 +5,7 @@
 // Cells past the last whole step take the portable path.
 #include <cstring>
 
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

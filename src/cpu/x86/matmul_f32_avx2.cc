@@ -1,7 +1,7 @@
 // matmul_f32 for k a multiple of 32, with fused multiply-adds into four
 // 8-lane accumulators and a fixed reduction order (see kernel_tasks.h), so
 // that every processor with AVX2 and FMA gives the same bits.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

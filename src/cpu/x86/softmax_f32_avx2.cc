@@ -2,7 +2,7 @@
 // then across them; e = exp(x - max) by the vector exponential below, stored
 // and summed by lanes; the upper four lane sums added to the lower four, then
 // (s0 + s1) + (s2 + s3); every output times 1 / sum.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

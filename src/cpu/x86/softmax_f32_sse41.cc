@@ -3,7 +3,7 @@
 // and summed by lanes; the sum (s0 + s1) + (s2 + s3); every output times
 // 1 / sum. The exponential is the AVX2 variant's with each fused step done
 // as a separate multiply and add.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -6,7 +6,7 @@
 // Every product here is of two values in 0 ... 2^31 - 1, so it lies in
 // 0 ... (2^31 - 1)^2, below round_q31's saturation bound: rounding is
 // (p + 2^30) >> 31 on unsigned 64-bit lanes.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -1,7 +1,7 @@
 // standardize_i16 on 8 columns per step (cols a multiple of 8): the
 // reference's sat16(((x - shift) scale) >> 10) in 32-bit lanes; the product
 // fits (|x - shift| <= 65535, |scale| <= 32768) and packing saturates.
-#include "cpu/kernels/kernel_tasks.h"
+#include "cpu/x86/x86_kernels.h"
 #include "cpu/x86/x86_target.h"
 
 namespace qx {

@@ -1,6 +1,6 @@
 // Element-wise additions. In place is allowed (out and a the same elements):
 // the loop runs in increasing index, reading each element before writing it.
-#include "runtime/fixed_point.h"
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -40,9 +40,7 @@ QxStatus add_f32(DeviceContext *context, const OperandBlock *operands) {
 }
 
 QxStatus add_i16(DeviceContext *context, const OperandBlock *operands) {
-  return add_elements<int16_t>(context, operands, kOpAddI16, [](int16_t a_q10, int16_t b_q10) {
-    return sat16(static_cast<int32_t>(a_q10) + b_q10);
-  });
+  return add_elements<int16_t>(context, operands, kOpAddI16, add_q10);
 }
 
 }  // namespace reference

@@ -1,6 +1,6 @@
 // Dense layers with Q7 weights and biases on Q10 inputs: dense_i8 stores
 // W x + b, dense_acc_i8 adds it onto the output (both saturated to int16).
-#include "runtime/fixed_point.h"
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -43,15 +43,8 @@ QxStatus dense(DeviceContext *context, const OperandBlock *operands, Opcode opco
     int16_t *out_row = out_q10 + static_cast<int64_t>(r) * outputs;
     for (int32_t o = 0; o < outputs; ++o) {
       const int8_t *w_row = w_q7 + static_cast<int64_t>(o) * inputs;
-      // A 32-bit accumulator that wraps like the vector kernels' lanes do;
-      // unsigned arithmetic keeps a (far-fetched) overflow defined.
-      uint32_t acc_q17 = static_cast<uint32_t>(bias_q7[o] * 1024);
-      for (int32_t k = 0; k < inputs; ++k) {
-        acc_q17 += static_cast<uint32_t>(w_row[k] * static_cast<int32_t>(x_row[k]));
-      }
-      const int32_t v_q10 = static_cast<int32_t>(acc_q17 + 64u) >> 7;
-      // The unsaturated v is added: it may lie outside int16 (2^24 at most).
-      out_row[o] = sat16(kAccumulate ? out_row[o] + v_q10 : v_q10);
+      out_row[o] = dense_output_q10(dense_dot_q17(w_row, x_row, 0, inputs), bias_q7[o],
+                                    kAccumulate, out_row[o]);
     }
   }
   return QX_STATUS_SUCCESS;

@@ -3,7 +3,7 @@
 //   c = c (1 - sigmoid z) + sigmoid z tanh u,   h = tanh c sigmoid o.
 // The cell is read and written; h and the cell may share a tensor. Each
 // element is finished (cell, then h) before the next one is read.
-#include "runtime/fixed_point.h"
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -33,14 +33,7 @@ QxStatus lstm_cell_i16(DeviceContext *context, const OperandBlock *operands) {
   const int16_t *u_q10 = z_q10 + width;
   const int16_t *o_q10 = u_q10 + width;
   for (int32_t i = 0; i < width; ++i) {
-    const int32_t z_q15 = sigmoid_q15(z_q10[i]);
-    const int32_t u_q15 = tanh_q15(u_q10[i]);
-    const int32_t o_q15 = sigmoid_q15(o_q10[i]);
-    // Q10 * Q15 -> Q10 (>> 15) and Q15 * Q15 -> Q10 (>> 20), rounded half up.
-    const int32_t kept_q10 = (cell_q10[i] * (32767 - z_q15) + 16384) >> 15;
-    const int32_t added_q10 = (z_q15 * u_q15 + 524288) >> 20;
-    cell_q10[i] = sat16(kept_q10 + added_q10);
-    h_q10[i] = static_cast<int16_t>((tanh_q15(cell_q10[i]) * o_q15 + 524288) >> 20);
+    lstm_cell_q10(z_q10[i], u_q10[i], o_q10[i], &cell_q10[i], &h_q10[i]);
   }
   return QX_STATUS_SUCCESS;
 }

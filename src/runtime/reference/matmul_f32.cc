@@ -1,6 +1,7 @@
 // out (M x N) = x (M x K) times the transpose of W (N x K), no bias. Each
 // product is rounded to single precision and added in increasing k to a sum
 // that starts at 0, so K <= 0 writes zeros.
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -32,13 +33,9 @@ QxStatus matmul_f32(DeviceContext *context, const OperandBlock *operands) {
   const float *w = w_count ? w_map.at<float>(w_offset) : nullptr;
   for (int32_t m = 0; m < m_rows; ++m) {
     for (int32_t n = 0; n < n_outputs; ++n) {
-      float sum = 0.0f;
-      for (int32_t k = 0; k < k_inputs; ++k) {
-        const float product =
-            x[static_cast<int64_t>(m) * k_inputs + k] * w[static_cast<int64_t>(n) * k_inputs + k];
-        sum += product;
-      }
-      out[static_cast<int64_t>(m) * n_outputs + n] = sum;
+      const int64_t k_count = k_inputs > 0 ? k_inputs : 0;
+      out[static_cast<int64_t>(m) * n_outputs + n] = dot_f32_in_order(
+          x + static_cast<int64_t>(m) * k_count, w + static_cast<int64_t>(n) * k_count, k_count);
     }
   }
   return QX_STATUS_SUCCESS;

@@ -2,6 +2,7 @@
 // operands ignored), exponentiate, scale by the reciprocal of the sum.
 #include <cmath>
 
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -26,15 +27,7 @@ QxStatus softmax_f32(DeviceContext *context, const OperandBlock *operands) {
     const int64_t row_start = static_cast<int64_t>(r) * columns;
     float *out = out_map.at<float>(out_offset) + row_start;
     const float *x = x_map.at<float>(x_offset) + row_start;
-    float maximum = x[0];
-    for (int32_t j = 1; j < columns; ++j) maximum = std::fmax(maximum, x[j]);
-    float sum = 0.0f;
-    for (int32_t j = 0; j < columns; ++j) {
-      out[j] = std::exp(x[j] - maximum);
-      sum += out[j];
-    }
-    const float reciprocal = 1.0f / sum;
-    for (int32_t j = 0; j < columns; ++j) out[j] = reciprocal * out[j];
+    softmax_f32_row(out, x, columns);
   }
   return QX_STATUS_SUCCESS;
 }

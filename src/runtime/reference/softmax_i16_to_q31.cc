@@ -1,6 +1,6 @@
 // Row-wise softmax of Q10 values to Q31 probabilities in integer arithmetic:
 // e^(x - max) from the exp tables, then scaled by 2^62 / sum.
-#include "runtime/fixed_point.h"
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -25,21 +25,7 @@ QxStatus softmax_i16_to_q31(DeviceContext *context, const OperandBlock *operands
     const int64_t row_start = static_cast<int64_t>(r) * columns;
     int32_t *out_q31 = out_map.at<int32_t>(out_offset) + row_start;
     const int16_t *x_q10 = x_map.at<int16_t>(x_offset) + row_start;
-    int32_t maximum_q10 = x_q10[0];
-    for (int32_t j = 1; j < columns; ++j) {
-      if (x_q10[j] > maximum_q10) maximum_q10 = x_q10[j];
-    }
-    // Every term is at least e^(-16) (242 in Q31), so the sum is never 0;
-    // the largest term is e^0 and keeps 2^62 / sum below 2^31 + 1.
-    int64_t sum_q31 = 0;
-    for (int32_t j = 0; j < columns; ++j) {
-      const int32_t h_q10 = maximum_q10 - x_q10[j];  // 0 ... 65535
-      out_q31[j] = exp_q31(h_q10);                   // saturates at h = 16383
-      sum_q31 += out_q31[j];
-    }
-    int64_t g_q31 = (INT64_C(1) << 62) / sum_q31;
-    if (g_q31 > INT32_MAX) g_q31 = INT32_MAX;
-    for (int32_t j = 0; j < columns; ++j) out_q31[j] = round_q31(g_q31 * out_q31[j]);
+    softmax_i16_to_q31_row(out_q31, x_q10, columns);
   }
   return QX_STATUS_SUCCESS;
 }

@@ -1,6 +1,6 @@
 // Per-column affine standardisation of Q10 rows: (x - shift) * scale with a
 // Q10 scale, saturated. In place is allowed (out and x the same elements).
-#include "runtime/fixed_point.h"
+#include "runtime/operator_arithmetic.h"
 #include "runtime/reference/operand_access.h"
 #include "runtime/reference/reference_operators.h"
 
@@ -33,9 +33,7 @@ QxStatus standardize_i16(DeviceContext *context, const OperandBlock *operands) {
   for (int32_t r = 0; r < rows; ++r) {
     const int64_t row_start = static_cast<int64_t>(r) * columns;
     for (int32_t c = 0; c < columns; ++c) {
-      // |x - shift| <= 65535 and |scale| <= 32768: the product fits 32 bits.
-      const int32_t centred_q10 = x_q10[row_start + c] - shift_q10[c];
-      out_q10[row_start + c] = sat16((centred_q10 * scale_q10[c]) >> 10);
+      out_q10[row_start + c] = standardize_q10(x_q10[row_start + c], shift_q10[c], scale_q10[c]);
     }
   }
   return QX_STATUS_SUCCESS;

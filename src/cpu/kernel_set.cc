@@ -1,0 +1,41 @@
+#include "cpu/kernel_set.h"
+
+#include "cpu/cpu_backend.h"
+#include "platform/platform.h"
+
+#if defined(QX_X86_KERNELS)
+#include "cpu/x86/x86_kernels.h"
+#endif
+
+namespace qx {
+
+uint32_t usable_isa_flags(uint32_t isa_flags) {
+#if defined(QX_X86_KERNELS)
+  static const bool avx2_usable = platform::avx2_fma_usable();
+  return avx2_usable ? isa_flags : isa_flags & ~CPU_AVX2;
+#else
+  (void)isa_flags;
+  return 0;  // no vector kernels in this build
+#endif
+}
+
+CpuKernelSet cpu_kernel_set(uint32_t isa_flags) {
+  CpuKernelSet set{};
+  set.add_f32 = VariantList<AddF32Fn>::portable(add_f32_portable);
+  set.add_i16 = VariantList<AddI16Fn>::portable(add_i16_portable);
+  set.dense_rows = dense_cells_portable;
+  set.dense_pairs = nullptr;
+  set.lstm = lstm_cell_i16_portable;
+  set.matmul = VariantList<MatmulFn>::portable(matmul_f32_portable);
+  set.softmax_f32 = VariantList<RowsFn>::portable(softmax_f32_portable);
+  set.softmax_i16_to_q31 = VariantList<RowsFn>::portable(softmax_i16_to_q31_portable);
+  set.standardize_i16 = VariantList<RowsFn>::portable(standardize_i16_portable);
+#if defined(QX_X86_KERNELS)
+  prefer_x86_kernels(&set, isa_flags);
+#else
+  (void)isa_flags;
+#endif
+  return set;
+}
+
+}  // namespace qx
