@@ -9,6 +9,7 @@
 #include "frontend/vad_network.h"
 #include "frontend/voice_detector.h"
 #include "runtime/device_context.h"
+#include "runtime/operation_table.h"
 #include "test_support.h"
 
 using namespace qx;
@@ -167,6 +168,70 @@ TEST_F(VoiceDetectorTest, EveryAllocationFailureReleasesTheContext) {
     ASSERT_LT(n, 50);
   }
   context_ = nullptr;
+}
+
+// The CPU's map and unmap, counted; map call number `g_failing_map` of a
+// chunk returns null.
+MapFn g_cpu_map = nullptr;
+UnmapFn g_cpu_unmap = nullptr;
+int g_maps = 0, g_unmaps = 0, g_failing_map = -1;
+void *counted_map(void *backend, TensorBuffer *tensor, int32_t mode) {
+  return g_maps++ == g_failing_map ? nullptr : g_cpu_map(backend, tensor, mode);
+}
+void counted_unmap(void *backend, TensorBuffer *tensor, int32_t written) {
+  ++g_unmaps;
+  g_cpu_unmap(backend, tensor, written);
+}
+
+TEST_F(VoiceDetectorTest, AFailedMappingFailsTheChunk) {
+  VoiceDetector *detector = nullptr;
+  ASSERT_EQ(voice_detector_create(context_, &detector), QX_STATUS_SUCCESS);
+  const std::vector<int16_t> loud = chirp(kVoiceChunkSamples, 12000, 0);
+  struct CountedMapping {
+    CountedMapping() {
+      OperationTable &table = operation_table();
+      g_cpu_map = table.map[kDeviceCpu];
+      g_cpu_unmap = table.unmap[kDeviceCpu];
+      table.map[kDeviceCpu] = counted_map;
+      table.unmap[kDeviceCpu] = counted_unmap;
+    }
+    ~CountedMapping() {
+      operation_table().map[kDeviceCpu] = g_cpu_map;
+      operation_table().unmap[kDeviceCpu] = g_cpu_unmap;
+    }
+  } counted;
+
+  // A whole chunk first: how many mappings it makes, every one undone.
+  g_maps = g_unmaps = 0;
+  g_failing_map = -1;
+  probability(detector, loud);
+  const int maps_per_chunk = g_maps;
+  EXPECT_EQ(g_unmaps, maps_per_chunk);
+  ASSERT_GE(maps_per_chunk, 2);  // the rows first, the probabilities last
+
+  const struct {
+    const char *name;
+    int failing;
+  } cases[] = {{"front-end rows", 0}, {"probabilities", maps_per_chunk - 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    g_maps = g_unmaps = 0;
+    g_failing_map = c.failing;
+    float p = -1.0f;
+    EXPECT_EQ(voice_detector_probability(detector, loud.data(), &p), QX_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(p, -1.0f);
+    EXPECT_EQ(g_maps, c.failing + 1) << "the chunk stops at the failed mapping";
+    EXPECT_EQ(g_unmaps, c.failing) << "only mapped views are unmapped";
+    EXPECT_EQ(collect_messages(), (std::vector<std::string>{qx_test::generic_line(300),
+                                                            qx_test::line(310, "RUNTIME_ERROR")}));
+  }
+
+  // The detector carries on once the device maps again.
+  g_failing_map = -1;
+  const float p = probability(detector, loud);
+  EXPECT_GE(p, 0.0f);
+  EXPECT_LE(p, 1.0f);
+  voice_detector_delete(detector);
 }
 
 }  // namespace

@@ -41,6 +41,14 @@ void front_end_delete(VadFrontEnd *front_end) {
   heap_free(front_end);
 }
 
+// A device that cannot show a tensor to the host fails the chunk as a device
+// failure, reported like the chunk's other failures by its status text.
+QxStatus map_failed() {
+  QX_ERROR(errors::kDeviceFailure);
+  QX_TRACE(qx_status_to_string(QX_STATUS_RUNTIME_ERROR));
+  return QX_STATUS_RUNTIME_ERROR;
+}
+
 }  // namespace
 
 QxStatus voice_detector_create(DeviceContext *context, VoiceDetector **detector) {
@@ -115,6 +123,7 @@ QxStatus voice_detector_probability(VoiceDetector *detector, const int16_t *pcm,
   DeviceContext *context = detector->context;
   TensorBuffer *features = detector->tensors[kVadFeatures];
   auto *rows = static_cast<int16_t *>(map(context, features, kMapWrite));
+  if (!rows) return map_failed();  // nothing mapped, nothing to unmap
   QxStatus status = vad_front_end(detector->front_end, pcm, rows);
   if (status == QX_STATUS_SUCCESS) {
     status = vad_front_end(detector->front_end, pcm + kVadHop, rows + kVadBands);
@@ -130,6 +139,7 @@ QxStatus voice_detector_probability(VoiceDetector *detector, const int16_t *pcm,
   }
   TensorBuffer *probabilities = detector->tensors[kVadProbabilities];
   const auto *q31 = static_cast<const int32_t *>(map(context, probabilities, kMapRead));
+  if (!q31) return map_failed();
   const int32_t voice_q31 = q31[1];
   unmap(context, probabilities, 0);
   *is_voiced = static_cast<float>(voice_q31) * 4.656613e-10f;  // 2^-31

@@ -19,7 +19,8 @@ constexpr int32_t kVoiceChunksPerFrame = 64;
 // and it is released on failure.
 QxStatus voice_detector_create(DeviceContext *context, VoiceDetector **detector);
 
-// Voice probability in [0, 1] of the next 512 samples.
+// Voice probability in [0, 1] of the next 512 samples. A tensor the device
+// cannot map fails the chunk with QX_STATUS_RUNTIME_ERROR.
 QxStatus voice_detector_probability(VoiceDetector *detector, const int16_t *pcm,
                                     float *is_voiced);
 
