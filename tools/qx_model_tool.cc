@@ -10,6 +10,7 @@
 #include "devices/device_selection.h"
 #include "base/error_stack.h"
 #include "engine/model.h"
+#include "engine/model_format.h"
 #include "model_writer.h"
 #include "qx_orb.h"
 #include "runtime/device_context.h"
@@ -79,14 +80,15 @@ std::string shown(const unsigned char *bytes, size_t count) {
 void print_header(const char *path) {
   std::FILE *file = std::fopen(path, "rb");
   if (!file) return;
-  unsigned char head[8] = {};
+  constexpr size_t kMagic = qx::model_format::kMagicBytes;
+  unsigned char head[kMagic + qx::model_format::kVersionBytes] = {};
   const size_t got = std::fread(head, 1, sizeof(head), file);
   std::fseek(file, 0, SEEK_END);
   const long length = std::ftell(file);
   std::fclose(file);
   std::printf("file: %s, %ld bytes\n", path, length);
-  std::printf("magic: \"%s\"  version: \"%s\"\n", shown(head, got < 3 ? got : 3).c_str(),
-              got > 3 ? shown(head + 3, got - 3).c_str() : "");
+  std::printf("magic: \"%s\"  version: \"%s\"\n", shown(head, got < kMagic ? got : kMagic).c_str(),
+              got > kMagic ? shown(head + kMagic, got - kMagic).c_str() : "");
 }
 
 int32_t bytes_of(qx::DeviceContext *context, qx::TensorBuffer *tensor) {

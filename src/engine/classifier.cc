@@ -98,7 +98,7 @@ QxStatus classifier_trunk(DeviceContext *context, const RecurrentStack *stack,
     }
   }
 
-  TensorBuffer *pooled = acquire_buffer(context, stack->pooled_size * 4);
+  TensorBuffer *pooled = acquire_buffer(context, stack->pooled_size * kFloatBytes);
   if (!pooled) {
     QX_ERROR(errors::kDeviceMemory);
     recycle_buffer(context, x);
@@ -113,7 +113,7 @@ QxStatus classifier_trunk(DeviceContext *context, const RecurrentStack *stack,
     operator_failed(status);
   } else if (stack->has_projection == 0) {
     status = run_operator(context, kOpCopyBytes, {embedding, pooled},
-                          {stack->embedding_size * 4, 0, 0});
+                          {stack->embedding_size * kFloatBytes, 0, 0});
     if (status != QX_STATUS_SUCCESS) {
       operator_failed(status);
       QX_TRACE("58c33c1");
@@ -137,7 +137,7 @@ QxStatus classifier_trunk(DeviceContext *context, const RecurrentStack *stack,
 QxStatus classifier_head(DeviceContext *context, const OutputLayer *layer, TensorBuffer *scores,
                          TensorBuffer *embedding) {
   const int32_t n = layer->num_languages;
-  TensorBuffer *logits = acquire_buffer(context, n * 4);
+  TensorBuffer *logits = acquire_buffer(context, n * kFloatBytes);
   if (!logits) {
     QX_ERROR(errors::kDeviceMemory);
     return QX_STATUS_OUT_OF_MEMORY;

@@ -8,6 +8,10 @@
 
 namespace qx {
 
+// Bytes per value of the classifier's float32 tensors: features, pooled
+// vector, embedding, logits and scores.
+constexpr int32_t kFloatBytes = sizeof(float);
+
 // features (T*2 frames of B float32 in a buffer of at least T rows of I0)
 // -> embedding (E float32). T = time steps.
 QxStatus classifier_trunk(DeviceContext *context, const RecurrentStack *stack,

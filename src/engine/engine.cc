@@ -37,7 +37,7 @@ QxStatus mean_voice_probability(QxOrb *engine, const int16_t *pcm, float *mean) 
     }
     total += probability;
   }
-  *mean = total * 0.015625f;  // 1/64
+  *mean = total * (1.0f / kVoiceChunksPerFrame);  // exact: 64 is a power of two
   return QX_STATUS_SUCCESS;
 }
 
@@ -54,7 +54,7 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
                                              stack->forward_layers[0].input_size, &features);
   if (status != QX_STATUS_SUCCESS) return status;
 
-  TensorBuffer *embedding = acquire_buffer(context, stack->embedding_size * 4);
+  TensorBuffer *embedding = acquire_buffer(context, stack->embedding_size * kFloatBytes);
   if (!embedding) {
     QX_ERROR(errors::kDeviceMemory);
     recycle_buffer(context, features);
@@ -69,7 +69,7 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
   }
 
   const int32_t languages = output->num_languages;
-  TensorBuffer *score_tensor = acquire_buffer(context, languages * 4);
+  TensorBuffer *score_tensor = acquire_buffer(context, languages * kFloatBytes);
   if (!score_tensor) {
     QX_ERROR(errors::kDeviceMemory);
     recycle_buffer(context, embedding);
@@ -89,7 +89,7 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
     recycle_buffer(context, score_tensor);
     return QX_STATUS_OUT_OF_MEMORY;
   }
-  status = download(context, score_tensor, result, 0, languages * 4);
+  status = download(context, score_tensor, result, 0, languages * kFloatBytes);
   recycle_buffer(context, score_tensor);
   if (status != QX_STATUS_SUCCESS) {
     QX_TRACE("5668ddc");  // the head's tag, shared on purpose
