@@ -1,0 +1,3 @@
+// add_f32 and add_i16 for SSE4.1.
+#include "cpu/x86/simd_sse41.h"
+#include "cpu/x86/add_body.h"
