@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "base/allocator.h"
+#include "base/error_catalogue.h"
+#include "platform/platform.h"
 
 namespace qx {
 
@@ -137,6 +138,12 @@ void error_push(const char * /*source*/, int32_t /*line*/, const ErrorDescriptor
                   static_cast<unsigned>(descriptor->code));
   }
   slot->count += 1;
+}
+
+bool null_argument(const void *pointer, const char *name) {
+  if (pointer) return false;
+  QX_ERROR(errors::kArgumentNull, name);
+  return true;
 }
 
 void error_stack_reset() {

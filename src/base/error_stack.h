@@ -29,6 +29,10 @@ extern const char kBuildTag[];  // heads every message line: "da6b4f4"
 // are accepted for call-site symmetry and not stored.
 void error_push(const char *source, int32_t line, const ErrorDescriptor *descriptor, ...);
 
+// True, with message 100 ("Argument `name` is NULL.") pushed, when `pointer`
+// is null: the first check of every exported entry point.
+bool null_argument(const void *pointer, const char *name);
+
 // Marks the calling thread's messages stale: its next push discards them.
 // Called first by every exported entry point that may fail.
 void error_stack_reset();

@@ -228,41 +228,41 @@ void rows_item(const void *task_record, uint64_t item) {
 // An exponential and a few operations per element.
 constexpr uint64_t kSoftmaxElementWork = 16;
 
-QxStatus cpu_softmax_f32(void *backend, void *, const OperandBlock *operands) {
-  const Immediates immediate(operands, kOpSoftmaxF32);
+using RowsPlanFn = RowsPlan (*)(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
+                                int32_t cols);
+
+// A row softmax from In to Out. Outputs as wide as the inputs may be the
+// inputs themselves; wider ones may not touch them at all, since any overlap
+// would feed results back.
+template <typename Out, typename In>
+QxStatus softmax_rows(void *backend, const OperandBlock *operands, Opcode opcode,
+                      RowsPlanFn plan_rows) {
+  const Immediates immediate(operands, opcode);
   const int32_t rows = immediate[0];
   const int32_t cols = immediate[1];
   if (!backend || rows <= 0 || cols <= 0) return kDecline;
   const int64_t count = int64_t{rows} * cols;
-  float *out = operand<float>(operands, 0, immediate[2], count);
-  const float *x = operand<float>(operands, 1, immediate[3], count);
-  if (!out || !x || !same_or_apart(out, count, x, count)) return kDecline;
+  Out *out = operand<Out>(operands, 0, immediate[2], count);
+  const In *x = operand<In>(operands, 1, immediate[3], count);
+  if (!out || !x) return kDecline;
+  const bool apart = sizeof(Out) == sizeof(In) ? same_or_apart(out, count, x, count)
+                                               : !overlap(out, count, x, count);
+  if (!apart) return kDecline;
   const KernelThreads threads =
       kernel_threads(*cpu(backend), kSoftmaxElementWork * static_cast<uint64_t>(count));
-  const RowsPlan plan =
-      plan_softmax_f32(threads, cpu(backend)->kernels, rows, cols);
+  const RowsPlan plan = plan_rows(threads, cpu(backend)->kernels, rows, cols);
   const RowsTask task{out, x, nullptr, nullptr, rows, cols, plan.items, plan.kernel};
   run_kernel_items(*cpu(backend), threads, rows_item, &task, task.items);
   return QX_STATUS_SUCCESS;
 }
 
+QxStatus cpu_softmax_f32(void *backend, void *, const OperandBlock *operands) {
+  return softmax_rows<float, float>(backend, operands, kOpSoftmaxF32, plan_softmax_f32);
+}
+
 QxStatus cpu_softmax_i16_to_q31(void *backend, void *, const OperandBlock *operands) {
-  const Immediates immediate(operands, kOpSoftmaxI16ToQ31);
-  const int32_t rows = immediate[0];
-  const int32_t cols = immediate[1];
-  if (!backend || rows <= 0 || cols <= 0) return kDecline;
-  const int64_t count = int64_t{rows} * cols;
-  int32_t *out = operand<int32_t>(operands, 0, immediate[2], count);
-  const int16_t *x = operand<int16_t>(operands, 1, immediate[3], count);
-  // Outputs are twice as wide as inputs: any overlap would feed results back.
-  if (!out || !x || overlap(out, count, x, count)) return kDecline;
-  const KernelThreads threads =
-      kernel_threads(*cpu(backend), kSoftmaxElementWork * static_cast<uint64_t>(count));
-  const RowsPlan plan =
-      plan_softmax_i16_to_q31(threads, cpu(backend)->kernels, rows, cols);
-  const RowsTask task{out, x, nullptr, nullptr, rows, cols, plan.items, plan.kernel};
-  run_kernel_items(*cpu(backend), threads, rows_item, &task, task.items);
-  return QX_STATUS_SUCCESS;
+  return softmax_rows<int32_t, int16_t>(backend, operands, kOpSoftmaxI16ToQ31,
+                                        plan_softmax_i16_to_q31);
 }
 
 QxStatus cpu_standardize_i16(void *backend, void *, const OperandBlock *operands) {

@@ -37,12 +37,8 @@ using namespace qx;
 extern "C" QX_API QxStatus qx_orb_list_hardware_devices(char ***hardware_devices,
                                                         int32_t *num_hardware_devices) {
   error_stack_reset();
-  if (!hardware_devices) {
-    QX_ERROR(errors::kArgumentNull, "hardware_devices");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!num_hardware_devices) {
-    QX_ERROR(errors::kArgumentNull, "num_hardware_devices");
+  if (null_argument(hardware_devices, "hardware_devices") ||
+      null_argument(num_hardware_devices, "num_hardware_devices")) {
     return QX_STATUS_INVALID_ARGUMENT;
   }
   *hardware_devices = nullptr;

@@ -105,12 +105,8 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
 extern "C" QX_API QxStatus qx_orb_init(const char *model_path, const char *device,
                                        float voice_threshold, QxOrb **object) {
   error_stack_reset();
-  if (!model_path) {
-    QX_ERROR(errors::kArgumentNull, "model_path");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!device) {
-    QX_ERROR(errors::kArgumentNull, "device");
+  if (null_argument(model_path, "model_path") ||
+      null_argument(device, "device")) {
     return QX_STATUS_INVALID_ARGUMENT;
   }
   // NaN fails too: an engine that can never classify a frame is no engine.
@@ -119,10 +115,7 @@ extern "C" QX_API QxStatus qx_orb_init(const char *model_path, const char *devic
              0.0, 1.0);
     return QX_STATUS_INVALID_ARGUMENT;
   }
-  if (!object) {
-    QX_ERROR(errors::kArgumentNull, "object");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
+  if (null_argument(object, "object")) return QX_STATUS_INVALID_ARGUMENT;
 
   DeviceContext *context = nullptr;
   QxStatus status = open_device(device, kPreferredDevice, &context);
@@ -165,16 +158,9 @@ extern "C" QX_API QxStatus qx_orb_init(const char *model_path, const char *devic
 
 extern "C" QX_API QxStatus qx_orb_process(QxOrb *object, const int16_t *pcm, float **scores) {
   error_stack_reset();
-  if (!object) {
-    QX_ERROR(errors::kArgumentNull, "object");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!pcm) {
-    QX_ERROR(errors::kArgumentNull, "pcm");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!scores) {
-    QX_ERROR(errors::kArgumentNull, "scores");
+  if (null_argument(object, "object") ||
+      null_argument(pcm, "pcm") ||
+      null_argument(scores, "scores")) {
     return QX_STATUS_INVALID_ARGUMENT;
   }
   *scores = nullptr;

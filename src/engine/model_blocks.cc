@@ -83,6 +83,21 @@ QxStatus fill_feature_settings(ModelFile *file, FeatureSettings *settings) {
   return QX_STATUS_SUCCESS;
 }
 
+// A layer's weight and bias tensors, once the file is known to hold both.
+QxStatus read_weights_and_bias(DeviceContext *context, ModelFile *file, int32_t weight_bytes,
+                               int32_t bias_bytes, TensorBuffer **weights, TensorBuffer **bias) {
+  if (!file_holds(file, static_cast<int64_t>(weight_bytes) + bias_bytes)) return data_short();
+  *weights = tensor_alloc(context, weight_bytes, 0);
+  if (!*weights) return tensor_unavailable();
+  *bias = tensor_alloc(context, bias_bytes, 0);
+  if (!*bias) return tensor_unavailable();
+  if (!read_tensor(context, file, *weights, weight_bytes) ||
+      !read_tensor(context, file, *bias, bias_bytes)) {
+    return data_short();
+  }
+  return QX_STATUS_SUCCESS;
+}
+
 QxStatus fill_output_layer(DeviceContext *context, ModelFile *file, OutputLayer *layer) {
   if (!file_read_i32(file, &layer->num_languages) || !file_read_i32(file, &layer->input_size)) {
     return field_short();
@@ -92,16 +107,8 @@ QxStatus fill_output_layer(DeviceContext *context, ModelFile *file, OutputLayer 
       !byte_size(&bias_bytes, sizeof(float), layer->num_languages)) {
     return malformed();
   }
-  if (!file_holds(file, static_cast<int64_t>(weight_bytes) + bias_bytes)) return data_short();
-  layer->weights = tensor_alloc(context, weight_bytes, 0);
-  if (!layer->weights) return tensor_unavailable();
-  layer->bias = tensor_alloc(context, bias_bytes, 0);
-  if (!layer->bias) return tensor_unavailable();
-  if (!read_tensor(context, file, layer->weights, weight_bytes) ||
-      !read_tensor(context, file, layer->bias, bias_bytes)) {
-    return data_short();
-  }
-  return QX_STATUS_SUCCESS;
+  return read_weights_and_bias(context, file, weight_bytes, bias_bytes, &layer->weights,
+                               &layer->bias);
 }
 
 // E, P, the projection flag and, for any non-zero flag, the E x P weights.
@@ -169,6 +176,22 @@ QxStatus fill_recurrent_stack(DeviceContext *context, ModelFile *file, Recurrent
   return QX_STATUS_SUCCESS;
 }
 
+// A block in a host record: filled from the file, or released on failure.
+template <typename Record>
+QxStatus read_host_block(DeviceContext *context, ModelFile *file, Record **block,
+                         QxStatus (*fill)(DeviceContext *, ModelFile *, Record *),
+                         void (*release)(DeviceContext *, Record *)) {
+  Record *record = host_record<Record>(context);
+  if (!record) return heap_exhausted();
+  const QxStatus status = fill(context, file, record);
+  if (status != QX_STATUS_SUCCESS) {
+    release(context, record);
+    return status;
+  }
+  *block = record;
+  return QX_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 QxStatus read_feature_settings(DeviceContext *, ModelFile *file, FeatureSettings **block) {
@@ -184,15 +207,7 @@ QxStatus read_feature_settings(DeviceContext *, ModelFile *file, FeatureSettings
 }
 
 QxStatus read_output_layer(DeviceContext *context, ModelFile *file, OutputLayer **block) {
-  auto *layer = host_record<OutputLayer>(context);
-  if (!layer) return heap_exhausted();
-  const QxStatus status = fill_output_layer(context, file, layer);
-  if (status != QX_STATUS_SUCCESS) {
-    release_output_layer(context, layer);
-    return status;
-  }
-  *block = layer;
-  return QX_STATUS_SUCCESS;
+  return read_host_block(context, file, block, fill_output_layer, release_output_layer);
 }
 
 QxStatus read_recurrent_layer(DeviceContext *context, ModelFile *file, RecurrentLayer *layer) {
@@ -206,28 +221,12 @@ QxStatus read_recurrent_layer(DeviceContext *context, ModelFile *file, Recurrent
       !byte_size(&bias_bytes, 3, hidden)) {
     return malformed();
   }
-  if (!file_holds(file, static_cast<int64_t>(weight_bytes) + bias_bytes)) return data_short();
-  layer->weights = tensor_alloc(context, weight_bytes, 0);
-  if (!layer->weights) return tensor_unavailable();
-  layer->bias = tensor_alloc(context, bias_bytes, 0);
-  if (!layer->bias) return tensor_unavailable();
-  if (!read_tensor(context, file, layer->weights, weight_bytes) ||
-      !read_tensor(context, file, layer->bias, bias_bytes)) {
-    return data_short();
-  }
-  return QX_STATUS_SUCCESS;
+  return read_weights_and_bias(context, file, weight_bytes, bias_bytes, &layer->weights,
+                               &layer->bias);
 }
 
 QxStatus read_recurrent_stack(DeviceContext *context, ModelFile *file, RecurrentStack **block) {
-  auto *stack = host_record<RecurrentStack>(context);
-  if (!stack) return heap_exhausted();
-  const QxStatus status = fill_recurrent_stack(context, file, stack);
-  if (status != QX_STATUS_SUCCESS) {
-    release_recurrent_stack(context, stack);
-    return status;
-  }
-  *block = stack;
-  return QX_STATUS_SUCCESS;
+  return read_host_block(context, file, block, fill_recurrent_stack, release_recurrent_stack);
 }
 
 // ---- Releasing ---------------------------------------------------------------

@@ -108,16 +108,9 @@ QxStatus voice_detector_create(DeviceContext *context, VoiceDetector **detector)
 QxStatus voice_detector_probability(VoiceDetector *detector, const int16_t *pcm,
                                     float *is_voiced) {
   error_stack_reset();
-  if (!detector) {
-    QX_ERROR(errors::kArgumentNull, "object");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!pcm) {
-    QX_ERROR(errors::kArgumentNull, "pcm");
-    return QX_STATUS_INVALID_ARGUMENT;
-  }
-  if (!is_voiced) {
-    QX_ERROR(errors::kArgumentNull, "is_voiced");
+  if (null_argument(detector, "object") ||
+      null_argument(pcm, "pcm") ||
+      null_argument(is_voiced, "is_voiced")) {
     return QX_STATUS_INVALID_ARGUMENT;
   }
   DeviceContext *context = detector->context;
