@@ -57,7 +57,7 @@ std::vector<int16_t> speech_like_frame() {
 
 // Arguments: voiced (0/1), threads, kernels (1) or reference only (0).
 // Voiced frames run with threshold 0, so the classifier always runs whatever
-// the detector's interim weights say; unvoiced frames with threshold 1 on
+// the detector says; unvoiced frames with threshold 1 on
 // the same audio, so only the detector runs. The detector's work does not
 // depend on the samples.
 void BM_qx_orb_process(benchmark::State &state) {

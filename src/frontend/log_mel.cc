@@ -29,6 +29,11 @@ QxStatus extract_log_mel_features(DeviceContext *context, const LogMelSettings *
     return QX_STATUS_OUT_OF_MEMORY;
   }
   auto *out = static_cast<float *>(map(context, tensor, kMapWrite));
+  if (!out) {  // a device that cannot map: nothing mapped, nothing to unmap
+    recycle_buffer(context, tensor);
+    QX_ERROR(errors::kDeviceFailure);
+    return QX_STATUS_RUNTIME_ERROR;
+  }
 
   // The last 512 pre-emphasised samples, indexed by sample number mod 512;
   // zeros before the frame's first sample.

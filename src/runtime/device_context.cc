@@ -74,7 +74,7 @@ QxStatus run_operator(DeviceContext *context, int32_t opcode, const OperandBlock
 
 TensorBuffer *tensor_from_static(DeviceContext *context, const TensorBuffer *record) {
   const uint32_t type = context->device_type;
-  if (record->data && (record->flags & kTensorStatic) && (type == kDeviceCpu || type == 3)) {
+  if (record->data && (record->flags & kTensorStatic) && (type == kDeviceCpu || type == kDeviceHostShared)) {
     // Used in place: tensor_free leaves static records alone.
     return const_cast<TensorBuffer *>(record);
   }

@@ -12,7 +12,8 @@ namespace qx {
 
 enum DeviceType : uint32_t {
   kDeviceCpu = 0,
-  kDeviceCuda = 1,  // external GPU implementation library
+  kDeviceCuda = 1,        // external GPU implementation library
+  kDeviceHostShared = 3,  // no backend; static tensors are used in place, as on the CPU
   kDeviceMetal = 4,
 };
 constexpr int kDeviceTypeCount = 5;  // types 2 and 3 have no backend
