@@ -14,71 +14,59 @@ namespace {
 
 constexpr int32_t kDenseStep = 2 * simd::kI32Lanes;  // int16 inputs per step
 
-// Two adjacent int8 or int16 values as one 16- or 32-bit word.
-inline int16_t two_bytes(const int8_t *p) {
-  int16_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-inline int32_t two_words(const int16_t *p) {
-  int32_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-
 QX_SIMD_TARGET inline simd::I dense_step(simd::I acc, simd::I x, const int8_t *w) {
   return simd::add_i32(acc, simd::madd_i16(x, simd::load_i8_as_i16(w)));
-}
-
-// (sum + bias * 1024 + 64) >> 7 in wrapping 32-bit lanes, as the reference's
-// unsigned accumulator, plus the existing outputs for dense_acc_i8: the
-// unsaturated values of outputs (o0, o0 + 1, o1, o1 + 1).
-QX_SIMD_TARGET inline __m128i finish(const DenseTask &task, __m128i sums, int32_t o0, int32_t o1) {
-  const __m128i bias_bytes =
-      _mm_setr_epi16(two_bytes(task.bias + o0), two_bytes(task.bias + o1), 0, 0, 0, 0, 0, 0);
-  const __m128i bias = _mm_slli_epi32(_mm_cvtepi8_epi32(bias_bytes), 10);
-  __m128i v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(sums, bias), _mm_set1_epi32(64)), 7);
-  if (task.accumulate) {
-    const __m128i out = _mm_setr_epi32(two_words(task.out + o0), two_words(task.out + o1), 0, 0);
-    v = _mm_add_epi32(v, _mm_cvtepi16_epi32(out));
-  }
-  return v;
 }
 
 // Single-row outputs of four pairs (pair j: outputs o[j] and o[j] + 1), all
 // fed by the same loads of x; bias, rounding and saturation four at a time.
 QX_SIMD_TARGET inline void dense_four_pairs(const DenseTask &task, const int32_t (&o)[4]) {
   const int32_t n_in = task.n_in;
-  const int32_t steps_end = n_in - n_in % kDenseStep;
-  const int8_t *w[8];
-  for (int j = 0; j < 4; ++j) {
-    w[2 * j] = task.w + static_cast<int64_t>(o[j]) * n_in;
-    w[2 * j + 1] = w[2 * j] + n_in;
-  }
+  const int32_t steps_end = n_in & ~(kDenseStep - 1);
+  const int8_t *w0 = task.w + static_cast<int64_t>(o[0]) * n_in;
+  const int8_t *w2 = task.w + static_cast<int64_t>(o[1]) * n_in;
+  const int8_t *w4 = task.w + static_cast<int64_t>(o[2]) * n_in;
+  const int8_t *w6 = task.w + static_cast<int64_t>(o[3]) * n_in;
+  const int8_t *w1 = w0 + n_in;
+  const int8_t *w3 = w2 + n_in;
+  const int8_t *w5 = w4 + n_in;
+  const int8_t *w7 = w6 + n_in;
   simd::I acc0 = simd::zero(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
   simd::I acc4 = acc0, acc5 = acc0, acc6 = acc0, acc7 = acc0;
   for (int32_t k = 0; k < steps_end; k += kDenseStep) {
     const simd::I x = simd::load(task.x + k);
-    acc0 = dense_step(acc0, x, w[0] + k);
-    acc1 = dense_step(acc1, x, w[1] + k);
-    acc2 = dense_step(acc2, x, w[2] + k);
-    acc3 = dense_step(acc3, x, w[3] + k);
-    acc4 = dense_step(acc4, x, w[4] + k);
-    acc5 = dense_step(acc5, x, w[5] + k);
-    acc6 = dense_step(acc6, x, w[6] + k);
-    acc7 = dense_step(acc7, x, w[7] + k);
+    acc0 = dense_step(acc0, x, w0 + k);
+    acc1 = dense_step(acc1, x, w1 + k);
+    acc2 = dense_step(acc2, x, w2 + k);
+    acc3 = dense_step(acc3, x, w3 + k);
+    acc4 = dense_step(acc4, x, w4 + k);
+    acc5 = dense_step(acc5, x, w5 + k);
+    acc6 = dense_step(acc6, x, w6 + k);
+    acc7 = dense_step(acc7, x, w7 + k);
   }
-  __m128i low = simd::lane_sums(acc0, acc1, acc2, acc3);
-  __m128i high = simd::lane_sums(acc4, acc5, acc6, acc7);
+  simd::I32x8 sums = simd::sums8(acc0, acc1, acc2, acc3, acc4, acc5, acc6, acc7);
   if (steps_end < n_in) {
-    alignas(16) uint32_t tails[8];
-    for (int j = 0; j < 8; ++j) tails[j] = dense_dot_q17(w[j], task.x, steps_end, n_in);
-    low = _mm_add_epi32(low, _mm_load_si128(reinterpret_cast<const __m128i *>(tails)));
-    high = _mm_add_epi32(high, _mm_load_si128(reinterpret_cast<const __m128i *>(tails + 4)));
+    const int8_t *const w[8] = {w0, w1, w2, w3, w4, w5, w6, w7};
+    int32_t tails[8];
+    for (int j = 0; j < 8; ++j) {
+      tails[j] = static_cast<int32_t>(dense_dot_q17(w[j], task.x, steps_end, n_in));
+    }
+    sums = simd::add8(sums, simd::load8_i32(tails));
   }
-  // Packing saturates each lane to int16: sat16 of the reference.
-  const __m128i packed =
-      _mm_packs_epi32(finish(task, low, o[0], o[1]), finish(task, high, o[2], o[3]));
+  // (sum + bias * 1024 + 64) >> 7 in wrapping 32-bit lanes, as the
+  // reference's unsigned accumulator, plus the existing outputs for
+  // dense_acc_i8; packing saturates each lane to int16: sat16 of the
+  // reference.
+  int8_t bias[8];
+  for (int j = 0; j < 4; ++j) std::memcpy(bias + 2 * j, task.bias + o[j], 2);
+  sums = simd::add8(sums, simd::slli8(simd::widen8_i8(bias), 10));
+  simd::I32x8 v = simd::srai8(simd::add8(sums, simd::set8(64)), 7);
+  if (task.accumulate) {
+    int16_t previous[8];
+    for (int j = 0; j < 4; ++j) std::memcpy(previous + 2 * j, task.out + o[j], 4);
+    v = simd::add8(v, simd::widen8_i16(previous));
+  }
+  const __m128i packed = simd::pack8(v);
   if (o[1] == o[0] + 2 && o[2] == o[0] + 4 && o[3] == o[0] + 6) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(task.out + o[0]), packed);
   } else {
@@ -91,7 +79,7 @@ QX_SIMD_TARGET inline void dense_four_pairs(const DenseTask &task, const int32_t
 // Outputs o and o + 1 of the single row.
 QX_SIMD_TARGET inline void dense_one_pair(const DenseTask &task, int32_t o) {
   const int32_t n_in = task.n_in;
-  const int32_t steps_end = n_in - n_in % kDenseStep;
+  const int32_t steps_end = n_in & ~(kDenseStep - 1);
   const int8_t *w0 = task.w + static_cast<int64_t>(o) * n_in;
   const int8_t *w1 = w0 + n_in;
   simd::I acc0 = simd::zero();
@@ -111,7 +99,7 @@ QX_SIMD_TARGET inline void dense_one_pair(const DenseTask &task, int32_t o) {
 
 // The dot product of one weight row and one input row.
 QX_SIMD_TARGET inline uint32_t dense_dot(const int8_t *w, const int16_t *x, int32_t n_in) {
-  const int32_t steps_end = n_in - n_in % kDenseStep;
+  const int32_t steps_end = n_in & ~(kDenseStep - 1);
   simd::I acc = simd::zero();
   for (int32_t k = 0; k < steps_end; k += kDenseStep) {
     acc = dense_step(acc, simd::load(x + k), w + k);

@@ -61,6 +61,33 @@ QX_SIMD_TARGET inline __m128i lane_sums(I a, I b, I c, I d) {
   return _mm_add_epi32(_mm256_castsi256_si128(abcd), _mm256_extracti128_si256(abcd, 1));
 }
 
+// Eight int32 values, for results that come eight at a time.
+using I32x8 = __m256i;
+// [sum of a0's lanes, a1's, ..., a7's].
+QX_SIMD_TARGET inline I32x8 sums8(I a0, I a1, I a2, I a3, I a4, I a5, I a6, I a7) {
+  const __m256i h0 = _mm256_hadd_epi32(_mm256_hadd_epi32(a0, a1), _mm256_hadd_epi32(a2, a3));
+  const __m256i h1 = _mm256_hadd_epi32(_mm256_hadd_epi32(a4, a5), _mm256_hadd_epi32(a6, a7));
+  return _mm256_add_epi32(_mm256_permute2x128_si256(h0, h1, 0x20),
+                          _mm256_permute2x128_si256(h0, h1, 0x31));
+}
+QX_SIMD_TARGET inline I32x8 load8_i32(const int32_t *p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+QX_SIMD_TARGET inline I32x8 widen8_i8(const int8_t *p) {
+  return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
+}
+QX_SIMD_TARGET inline I32x8 widen8_i16(const int16_t *p) {
+  return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+QX_SIMD_TARGET inline I32x8 add8(I32x8 a, I32x8 b) { return _mm256_add_epi32(a, b); }
+QX_SIMD_TARGET inline I32x8 set8(int32_t v) { return _mm256_set1_epi32(v); }
+QX_SIMD_TARGET inline I32x8 srai8(I32x8 a, int n) { return _mm256_srai_epi32(a, n); }
+QX_SIMD_TARGET inline I32x8 slli8(I32x8 a, int n) { return _mm256_slli_epi32(a, n); }
+// The eight values saturated to int16, in order.
+QX_SIMD_TARGET inline __m128i pack8(I32x8 a) {
+  return _mm_packs_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+}
+
 // The 32-bit word at int16 entry i of `table` for each lane's i.
 QX_SIMD_TARGET inline I gather_pairs(const int16_t *table, I i) {
   return _mm256_i32gather_epi32(reinterpret_cast<const int *>(table), i, 2);

@@ -57,6 +57,41 @@ QX_SIMD_TARGET inline __m128i lane_sums(I a, I b, I c, I d) {
   return _mm_hadd_epi32(_mm_hadd_epi32(a, b), _mm_hadd_epi32(c, d));
 }
 
+// Eight int32 values, for results that come eight at a time.
+struct I32x8 {
+  __m128i low, high;
+};
+// [sum of a0's lanes, a1's, ..., a7's].
+QX_SIMD_TARGET inline I32x8 sums8(I a0, I a1, I a2, I a3, I a4, I a5, I a6, I a7) {
+  return {lane_sums(a0, a1, a2, a3), lane_sums(a4, a5, a6, a7)};
+}
+QX_SIMD_TARGET inline I32x8 load8_i32(const int32_t *p) {
+  return {_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 4))};
+}
+QX_SIMD_TARGET inline I32x8 widen8_i8(const int8_t *p) {
+  int32_t low, high;
+  std::memcpy(&low, p, sizeof(low));
+  std::memcpy(&high, p + 4, sizeof(high));
+  return {_mm_cvtepi8_epi32(_mm_cvtsi32_si128(low)), _mm_cvtepi8_epi32(_mm_cvtsi32_si128(high))};
+}
+QX_SIMD_TARGET inline I32x8 widen8_i16(const int16_t *p) {
+  return {_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))),
+          _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 4)))};
+}
+QX_SIMD_TARGET inline I32x8 add8(I32x8 a, I32x8 b) {
+  return {_mm_add_epi32(a.low, b.low), _mm_add_epi32(a.high, b.high)};
+}
+QX_SIMD_TARGET inline I32x8 set8(int32_t v) { return {_mm_set1_epi32(v), _mm_set1_epi32(v)}; }
+QX_SIMD_TARGET inline I32x8 srai8(I32x8 a, int n) {
+  return {_mm_srai_epi32(a.low, n), _mm_srai_epi32(a.high, n)};
+}
+QX_SIMD_TARGET inline I32x8 slli8(I32x8 a, int n) {
+  return {_mm_slli_epi32(a.low, n), _mm_slli_epi32(a.high, n)};
+}
+// The eight values saturated to int16, in order.
+QX_SIMD_TARGET inline __m128i pack8(I32x8 a) { return _mm_packs_epi32(a.low, a.high); }
+
 // The 32-bit word at int16 entry i of `table` for each lane's i: without
 // gathers, one lane at a time.
 QX_SIMD_TARGET inline I gather_pairs(const int16_t *table, I i) {
