@@ -1,15 +1,19 @@
 // The model reader: header checks, the failure chain of every short read and
 // failed allocation, the shape rules, hostile counts, and what lands in the
 // records. Files are built with the model writer and cut or altered per case.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,6 +168,58 @@ TEST_F(ModelReaderTest, MissingFileFailsToOpenNamingThePath) {
   EXPECT_EQ(attached(), "");
 }
 
+// Only a regular file has a length that bounds every count read from it, so
+// nothing else is opened: not a pipe (which would also block without a
+// writer), not a device, not a directory. Links to a model are followed.
+TEST_F(ModelReaderTest, OnlyRegularFilesAreOpened) {
+  const std::string dir = testing::TempDir() + "qx_open_" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string model = dir + "/model.qx", link = dir + "/link.qx", fifo = dir + "/fifo.qx";
+  ASSERT_TRUE(qx_tools::write_file(model, qx_tools::encode(small_model())));
+  ASSERT_EQ(symlink(model.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    QxStatus status;
+  } cases[] = {
+      {link, QX_STATUS_SUCCESS},
+      {fifo, QX_STATUS_IO_ERROR},  // no writer: must not wait for one
+      {"/dev/zero", QX_STATUS_IO_ERROR},
+      {dir, QX_STATUS_IO_ERROR},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(load_path(c.path), c.status);
+    if (c.status != QX_STATUS_SUCCESS) {
+      EXPECT_EQ(messages_, Chain{line(201, "Failed to open file `" + c.path + "`.")});
+    }
+  }
+
+  // A hostile model behind a pipe with a writer: a few bytes claiming
+  // millions of layers are refused before anything is read or allocated.
+  ModelDescription hostile = small_model();
+  hostile.num_layers = 89478485;
+  std::vector<uint8_t> bytes = qx_tools::encode(hostile);
+  ASSERT_GE(bytes.size(), 120u);
+  const auto previous_pipe_handler = std::signal(SIGPIPE, SIG_IGN);  // the reader may be gone
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY);  // returns once the reader has looked
+    if (fd >= 0) {
+      [[maybe_unused]] const ssize_t written = write(fd, bytes.data(), 120);
+      close(fd);
+    }
+  });
+  EXPECT_EQ(load_path(fifo), QX_STATUS_IO_ERROR);
+  // Unblock the writer whichever way the reader went.
+  const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  writer.join();
+  if (unblock >= 0) close(unblock);
+  std::signal(SIGPIPE, previous_pipe_handler);
+  release();
+  for (const std::string &path : {link, fifo, model}) std::remove(path.c_str());
+  rmdir(dir.c_str());
+}
+
 TEST_F(ModelReaderTest, HeaderChecks) {
   const std::vector<uint8_t> model = qx_tools::encode(small_model());
   const std::vector<uint8_t> body(model.begin() + 8, model.end());
@@ -192,6 +248,8 @@ TEST_F(ModelReaderTest, HeaderChecks) {
        {wrong_version("2.0.0")}},
       {"version text ends at its zero", file(std::string("orb1.0\0\0\0", 8), true),
        QX_STATUS_INVALID_ARGUMENT, {wrong_version("1.0")}},
+      {"control characters in the version are escaped", file("orb1\n\r0\x7f", true),
+       QX_STATUS_INVALID_ARGUMENT, {wrong_version("1\\x0A\\x0D0\\x7F")}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -515,6 +573,9 @@ TEST_F(ModelReaderTest, ShapesThatBreakTheClassifierAreRejectedOnceRead) {
 // The 105 line is the same for every malformed file; the defect text names
 // the rule a complete model broke, and is null for any other outcome.
 TEST_F(ModelReaderTest, TheBrokenRuleIsNamed) {
+  const float kNan = std::numeric_limits<float>::quiet_NaN();
+  const float kInf = std::numeric_limits<float>::infinity();
+  const char *const kNotFinite = "a float value is not finite";
   struct Case {
     ShapeCase model;
     QxStatus status;
@@ -535,6 +596,24 @@ TEST_F(ModelReaderTest, TheBrokenRuleIsNamed) {
        QX_STATUS_INVALID_ARGUMENT, "pooled_size is not the last hidden_size"},
       {{"output input size", [](ModelDescription &m) { m.output_input_size = 3; }},
        QX_STATUS_INVALID_ARGUMENT, "the output layer's input_size is not embedding_size"},
+      {{"log_floor NaN", [](ModelDescription &) {},
+        [=](ModelDescription &m) { m.log_floor = kNan; }},
+       QX_STATUS_INVALID_ARGUMENT, kNotFinite},
+      {{"feature_mean inf", [](ModelDescription &) {},
+        [=](ModelDescription &m) { m.feature_mean[1] = kInf; }},
+       QX_STATUS_INVALID_ARGUMENT, kNotFinite},
+      {{"norm_epsilon NaN", [](ModelDescription &) {},
+        [=](ModelDescription &m) { m.norm_epsilon = kNan; }},
+       QX_STATUS_INVALID_ARGUMENT, kNotFinite},
+      {{"output weight NaN", [](ModelDescription &) {},
+        [=](ModelDescription &m) { m.output_weights[5] = kNan; }},
+       QX_STATUS_INVALID_ARGUMENT, kNotFinite},
+      {{"output bias -inf", [](ModelDescription &) {},
+        [=](ModelDescription &m) { m.output_bias[8] = -kInf; }},
+       QX_STATUS_INVALID_ARGUMENT, kNotFinite},
+      {{"huge but finite weights", [](ModelDescription &) {},
+        [](ModelDescription &m) { m.output_weights[0] = 1.35e38f; }},
+       QX_STATUS_SUCCESS, nullptr},
       {{"valid", [](ModelDescription &) {}}, QX_STATUS_SUCCESS, nullptr},
   };
   for (const Case &c : cases) {
@@ -547,6 +626,12 @@ TEST_F(ModelReaderTest, TheBrokenRuleIsNamed) {
     EXPECT_EQ(messages_, c.defect ? Chain{kMalformed} : Chain{});
     EXPECT_STREQ(defect_, c.defect);
   }
+
+  ModelDescription projection = small_model(1);
+  ASSERT_TRUE(qx_tools::fill_random_weights(&projection, 4));
+  projection.projection_weights.back() = kNan;
+  EXPECT_EQ(load(projection), QX_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(defect_, kNotFinite);
 
   // The same 105 line from the header, and a count rejected while reading.
   std::vector<uint8_t> wrong_magic = qx_tools::encode(small_model());

@@ -79,20 +79,22 @@ QxStatus fill_feature_settings(ModelFile *file, FeatureSettings *settings) {
       !file_read(file, settings->feature_std, band_bytes)) {
     return field_short();
   }
+  note_floats(file, settings->feature_mean, bands);
   fill_hann_window(settings->analysis_window, settings->window_length);
   return QX_STATUS_SUCCESS;
 }
 
 // A layer's weight and bias tensors, once the file is known to hold both.
-QxStatus read_weights_and_bias(DeviceContext *context, ModelFile *file, int32_t weight_bytes,
-                               int32_t bias_bytes, TensorBuffer **weights, TensorBuffer **bias) {
+QxStatus read_weights_and_bias(DeviceContext *context, ModelFile *file, TensorValues values,
+                               int32_t weight_bytes, int32_t bias_bytes, TensorBuffer **weights,
+                               TensorBuffer **bias) {
   if (!file_holds(file, static_cast<int64_t>(weight_bytes) + bias_bytes)) return data_short();
   *weights = tensor_alloc(context, weight_bytes, 0);
   if (!*weights) return tensor_unavailable();
   *bias = tensor_alloc(context, bias_bytes, 0);
   if (!*bias) return tensor_unavailable();
-  if (!read_tensor(context, file, *weights, weight_bytes) ||
-      !read_tensor(context, file, *bias, bias_bytes)) {
+  if (!read_tensor(context, file, *weights, weight_bytes, values) ||
+      !read_tensor(context, file, *bias, bias_bytes, values)) {
     return data_short();
   }
   return QX_STATUS_SUCCESS;
@@ -107,8 +109,8 @@ QxStatus fill_output_layer(DeviceContext *context, ModelFile *file, OutputLayer 
       !byte_size(&bias_bytes, sizeof(float), layer->num_languages)) {
     return malformed();
   }
-  return read_weights_and_bias(context, file, weight_bytes, bias_bytes, &layer->weights,
-                               &layer->bias);
+  return read_weights_and_bias(context, file, TensorValues::kFloat32, weight_bytes, bias_bytes,
+                               &layer->weights, &layer->bias);
 }
 
 // E, P, the projection flag and, for any non-zero flag, the E x P weights.
@@ -125,7 +127,9 @@ QxStatus read_projection(DeviceContext *context, ModelFile *file, RecurrentStack
   if (!file_holds(file, bytes)) return data_short();
   stack->projection_weights = tensor_alloc(context, bytes, 0);
   if (!stack->projection_weights) return tensor_unavailable();
-  if (!read_tensor(context, file, stack->projection_weights, bytes)) return data_short();
+  if (!read_tensor(context, file, stack->projection_weights, bytes, TensorValues::kFloat32)) {
+    return data_short();
+  }
   return QX_STATUS_SUCCESS;
 }
 
@@ -221,8 +225,8 @@ QxStatus read_recurrent_layer(DeviceContext *context, ModelFile *file, Recurrent
       !byte_size(&bias_bytes, 3, hidden)) {
     return malformed();
   }
-  return read_weights_and_bias(context, file, weight_bytes, bias_bytes, &layer->weights,
-                               &layer->bias);
+  return read_weights_and_bias(context, file, TensorValues::kInt8, weight_bytes, bias_bytes,
+                               &layer->weights, &layer->bias);
 }
 
 QxStatus read_recurrent_stack(DeviceContext *context, ModelFile *file, RecurrentStack **block) {

@@ -23,7 +23,7 @@ bool file_read(ModelFile *file, void *destination, int64_t bytes) {
   if (!file_holds(file, bytes)) return false;
   const size_t wanted = static_cast<size_t>(bytes);
   const size_t got = wanted == 0 ? 0 : std::fread(destination, 1, wanted, file->stream);
-  if (file->remaining != kUnknownLength) file->remaining -= static_cast<int64_t>(got);
+  file->remaining -= static_cast<int64_t>(got);
   return got == wanted;
 }
 
@@ -41,7 +41,14 @@ bool file_read_f32(ModelFile *file, float *value) {
   int32_t bits;
   if (!file_read_i32(file, &bits)) return false;
   std::memcpy(value, &bits, sizeof(bits));
+  note_floats(file, value, 1);
   return true;
+}
+
+void note_floats(ModelFile *file, const float *values, int64_t count) {
+  for (int64_t i = 0; i < count && !file->nonfinite_float; ++i) {
+    if (!std::isfinite(values[i])) file->nonfinite_float = true;
+  }
 }
 
 bool byte_size(int32_t *bytes, int64_t factor_1, int64_t factor_2, int64_t factor_3) {
@@ -57,10 +64,14 @@ bool byte_size(int32_t *bytes, int64_t factor_1, int64_t factor_2, int64_t facto
   return true;
 }
 
-bool read_tensor(DeviceContext *context, ModelFile *file, TensorBuffer *tensor, int32_t bytes) {
+bool read_tensor(DeviceContext *context, ModelFile *file, TensorBuffer *tensor, int32_t bytes,
+                 TensorValues values) {
   void *view = map(context, tensor, kMapWrite);
   if (!view) return false;  // nothing mapped, nothing to unmap
   const bool complete = file_read(file, view, bytes);
+  if (complete && values == TensorValues::kFloat32) {
+    note_floats(file, static_cast<const float *>(view), bytes / static_cast<int32_t>(sizeof(float)));
+  }
   unmap(context, tensor, 1);
   return complete;
 }

@@ -11,21 +11,20 @@ namespace qx {
 namespace {
 
 // Opens the file and measures it once, so that no count read later can ask
-// for more memory than the file backs. A stream that cannot be measured is
-// read unbounded and relies on failed allocations and short reads alone.
+// for more memory than the file backs. Only regular files are read: a pipe
+// or a device has no length to bound the counts (and may never end).
 bool open_model_file(const char *path, ModelFile *file) {
-  std::FILE *stream = platform::file_open(path, "rb");
+  std::FILE *stream = platform::file_open_regular(path);
   if (!stream) return false;
-  file->stream = stream;
-  file->remaining = kUnknownLength;
-  if (std::fseek(stream, 0, SEEK_END) == 0) {
-    const long length = std::ftell(stream);
-    if (std::fseek(stream, 0, SEEK_SET) != 0) {
-      std::fclose(stream);
-      return false;
-    }
-    if (length >= 0) file->remaining = length;
+  long length = -1;
+  if (std::fseek(stream, 0, SEEK_END) == 0) length = std::ftell(stream);
+  if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) {
+    std::fclose(stream);
+    return false;
   }
+  file->stream = stream;
+  file->remaining = length;
+  file->nonfinite_float = false;
   return true;
 }
 
@@ -45,7 +44,8 @@ QxStatus read_header(ModelFile *file) {
     return QX_STATUS_IO_ERROR;
   }
   if (std::strcmp(version, model_format::kVersion) != 0) {
-    QX_ERROR(errors::kModelVersion, model_format::kFileKind, version, model_format::kVersion);
+    QX_ERROR(errors::kModelVersion, model_format::kFileKind, PrintableText(version).text(),
+             model_format::kVersion);
     return QX_STATUS_INVALID_ARGUMENT;
   }
   return QX_STATUS_SUCCESS;
@@ -83,9 +83,9 @@ QxStatus read_blocks(DeviceContext *context, ModelFile *file, ModelRecords *reco
 QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *records,
                     const char **defect) {
   if (defect) *defect = nullptr;
-  ModelFile file;
+  ModelFile file{};
   if (!open_model_file(path, &file)) {
-    QX_ERROR(errors::kFileOpen, path);
+    QX_ERROR(errors::kFileOpen, PrintableText(path).text());
     return QX_STATUS_IO_ERROR;
   }
   const QxStatus status = read_blocks(context, &file, records);
@@ -94,7 +94,11 @@ QxStatus model_read(DeviceContext *context, const char *path, ModelRecords *reco
 
   // The feature extractor and the classifier run without checks of their
   // own: a model whose shapes do not fit together stops here.
-  if (const char *broken = model_defect(*records)) {
+  const char *broken = model_defect(*records);
+  // Weights, biases and statistics that are not numbers would make every
+  // score NaN; checked after the shapes, which name the more basic fault.
+  if (!broken && file.nonfinite_float) broken = "a float value is not finite";
+  if (broken) {
     if (defect) *defect = broken;
     QX_ERROR(errors::kModelFormat, model_format::kFileKind);
     return QX_STATUS_INVALID_ARGUMENT;

@@ -9,15 +9,18 @@
 
 namespace qx {
 
-// The open model file. `remaining` is the number of bytes the file held past
-// the current position when it was opened (kUnknownLength when it cannot be
-// measured); a read never goes past it, so a count in the file can only ask
-// for as much memory as the file itself backs before it fails as a short read.
+// The open model file, always a regular file measured when it was opened.
+// `remaining` is the number of bytes it holds past the current position; a
+// read never goes past it, so a count in the file can only ask for as much
+// memory as the file itself backs before it fails as a short read.
 struct ModelFile {
   std::FILE *stream;
   int64_t remaining;
+  bool nonfinite_float;  // some float32 value read was NaN or infinite
 };
-constexpr int64_t kUnknownLength = INT64_MAX;
+
+// What a tensor holds: float32 values are checked for finiteness as read.
+enum class TensorValues { kInt8, kFloat32 };
 
 // True when `bytes` more bytes can be read (never for negative counts).
 bool file_holds(const ModelFile *file, int64_t bytes);
@@ -25,7 +28,7 @@ bool file_holds(const ModelFile *file, int64_t bytes);
 // measured length being read.
 bool file_read(ModelFile *file, void *destination, int64_t bytes);
 bool file_read_i32(ModelFile *file, int32_t *value);  // little-endian
-bool file_read_f32(ModelFile *file, float *value);    // little-endian IEEE-754
+bool file_read_f32(ModelFile *file, float *value);    // little-endian IEEE-754, noted
 
 // The byte size factor_1 x factor_2 x factor_3 when every factor is
 // non-negative and the product fits a signed 32-bit int (the size type of
@@ -35,7 +38,10 @@ bool byte_size(int32_t *bytes, int64_t factor_1, int64_t factor_2 = 1, int64_t f
 // Fills `tensor` (exactly `bytes` long) from the file: one write-only map,
 // one read of the whole array, one unmap. False on a short read or a failed
 // mapping.
-bool read_tensor(DeviceContext *context, ModelFile *file, TensorBuffer *tensor, int32_t bytes);
+bool read_tensor(DeviceContext *context, ModelFile *file, TensorBuffer *tensor, int32_t bytes,
+                 TensorValues values);
+// Notes in `file` whether any of `count` float32 values is not finite.
+void note_floats(ModelFile *file, const float *values, int64_t count);
 
 // The symmetric Hann window of `length` values: w[i] = 0.5 (1 - cos(2 pi i /
 // (length - 1))) in double precision, stored as float32.

@@ -110,8 +110,11 @@ bool avx2_fma_usable();
 void *aligned_alloc(size_t alignment, size_t size);
 void aligned_free(void *pointer);
 
-// Opens a file by its UTF-8 path.
-std::FILE *file_open(const char *utf8_path, const char *mode);
+// Opens a regular file (links followed) by its UTF-8 path for reading in
+// binary mode. Anything else - a directory, a pipe, a device - is refused
+// at once, without waiting for a writer and without reading from it, since
+// only a regular file has a length that bounds what a reader may allocate.
+std::FILE *file_open_regular(const char *utf8_path);
 
 // ---- Console -------------------------------------------------------------------
 

@@ -1,8 +1,10 @@
 // POSIX threads, Linux futexes, glibc processor count and posix_memalign.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
 
 #if defined(__linux__)
@@ -80,8 +82,21 @@ void *aligned_alloc(size_t alignment, size_t size) {
 
 void aligned_free(void *pointer) { free(pointer); }
 
-std::FILE *file_open(const char *utf8_path, const char *mode) {
-  return std::fopen(utf8_path, mode);
+std::FILE *file_open_regular(const char *utf8_path) {
+  // Non-blocking, so that opening a pipe without a writer returns at once;
+  // the flag is cleared again before the stream reads a regular file.
+  const int fd = open(utf8_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE *stream = fdopen(fd, "rb");
+  if (!stream) close(fd);
+  return stream;
 }
 
 const char *const kConsoleErrorLineFormat = "\033[31m[ERROR] %s\033[0m\n";
