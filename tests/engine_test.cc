@@ -210,6 +210,12 @@ QxStatus failing_softmax(void *, void *, const qx::OperandBlock *) {
 QxStatus failing_download(void *, qx::TensorBuffer *, void *, int32_t, int32_t) {
   return QX_STATUS_INVALID_STATE;
 }
+// What overflowing logits give: a "successful" download of NaN.
+QxStatus nan_download(void *, qx::TensorBuffer *, void *destination, int32_t, int32_t length) {
+  auto *scores = static_cast<float *>(destination);
+  for (int32_t i = 0; i < length / 4; ++i) scores[i] = i == 3 ? NAN : 0.125f;
+  return QX_STATUS_SUCCESS;
+}
 
 // The head and the download of its scores end with the same tag; the engine
 // stays usable after either.
@@ -221,24 +227,24 @@ TEST_F(EngineTest, ScoreFailuresEndWithTheirTag) {
   qx::OperationTable &table = qx::operation_table();
   const struct {
     const char *name;
-    bool head;  // else the download
+    qx::DeviceOpFn softmax;     // null: the CPU's
+    qx::DownloadFn download;    // null: the CPU's
     QxStatus status;
     std::vector<std::string> messages;
   } cases[] = {
-      {"head", true, QX_STATUS_RUNTIME_ERROR,
+      {"head", failing_softmax, nullptr, QX_STATUS_RUNTIME_ERROR,
        {line(801, "Failed to execute operator"), line(310, "5668ddc")}},
-      {"download", false, QX_STATUS_INVALID_STATE, {line(310, "5668ddc")}},
+      {"download", nullptr, failing_download, QX_STATUS_INVALID_STATE, {line(310, "5668ddc")}},
+      {"scores that are not numbers", nullptr, nan_download, QX_STATUS_RUNTIME_ERROR,
+       {line(801, "Failed to execute operator"), line(310, "5668ddc")}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     // softmax_f32 runs in the head only.
     const qx::DeviceOpFn saved_softmax = table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu];
     const qx::DownloadFn saved_download = table.download[qx::kDeviceCpu];
-    if (c.head) {
-      table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu] = failing_softmax;
-    } else {
-      table.download[qx::kDeviceCpu] = failing_download;
-    }
+    if (c.softmax) table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu] = c.softmax;
+    if (c.download) table.download[qx::kDeviceCpu] = c.download;
     float *scores = reinterpret_cast<float *>(0x20);
     const QxStatus status = qx_orb_process(engine.orb, frame.data(), &scores);
     table.device_op[qx::kOpSoftmaxF32][qx::kDeviceCpu] = saved_softmax;

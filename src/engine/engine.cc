@@ -96,6 +96,16 @@ QxStatus classify(QxOrb *engine, const int16_t *pcm, float **scores) {
     heap_free(result);
     return status;
   }
+  // Finite weights can still overflow the logits; scores that are not
+  // numbers are a failed head, never a result.
+  for (int32_t i = 0; i < languages; ++i) {
+    if (!std::isfinite(result[i])) {
+      QX_ERROR(errors::kOperator, "execute");
+      QX_TRACE("5668ddc");
+      heap_free(result);
+      return QX_STATUS_RUNTIME_ERROR;
+    }
+  }
   *scores = result;
   return QX_STATUS_SUCCESS;
 }
