@@ -95,6 +95,26 @@ TEST(DeviceStrings, UnknownTypesAreNamedInTheMessage) {
   }
 }
 
+// A caller's string cannot break the message line or forge another one.
+TEST(DeviceStrings, ControlCharactersAreEscapedInTheMessage) {
+  const struct {
+    const char *device;
+    const char *shown;
+  } cases[] = {
+      {"cp\nu", "cp\\x0Au"},
+      {"\x1b[31mred", "\\x1B[31mred"},
+      {"tab\there\x7f", "tab\\x09here\\x7F"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shown);
+    const Opened opened = open(c.device);
+    EXPECT_EQ(opened.status, QX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(opened.messages,
+              std::vector<std::string>{line(802, std::string(c.shown) +
+                                                     " is not a valid device string")});
+  }
+}
+
 TEST(DeviceStrings, BestFallsBackToTheDefaultCpu) {
   const Opened opened = open("best", "nonsense");
   EXPECT_EQ(opened.status, QX_STATUS_SUCCESS);

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -214,6 +215,32 @@ TEST(ErrorStackThreads, ExitedThreadsGiveTheirSlotsBack) {
     QX_TRACE("2222222");
     EXPECT_EQ(collect_messages(), std::vector<std::string>{line(310, "2222222")});
   });
+}
+
+// A thread may still push and collect while the process exits and destroys
+// its static objects: nothing it touches may be gone by then (the sanitizer
+// builds see a use after free as a failed exit).
+TEST(ErrorStackThreadsDeathTest, CollectingWhileTheProcessExitsIsSafe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atomic<bool> started{false};
+        std::thread([&started] {
+          for (;;) {
+            qx::error_stack_reset();
+            QX_ERROR(qx::errors::kTrace, "exit");
+            char **messages = nullptr;
+            int32_t depth = 0;
+            if (qx_get_error_stack(&messages, &depth) == QX_STATUS_SUCCESS) {
+              qx_free_error_stack(messages);
+            }
+            started.store(true);
+          }
+        }).detach();
+        while (!started.load()) std::this_thread::yield();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(ConsoleLog, PrintsOnlyWhileEnabled) {

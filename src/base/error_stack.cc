@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "base/allocator.h"
 #include "base/error_catalogue.h"
@@ -22,7 +23,7 @@ struct ErrorEntry {
 };
 
 struct ThreadErrorSlot {
-  // 0 = free. Written under g_mutex (claim) or by the owner (release); read
+  // 0 = free. Written under error_mutex() (claim) or by the owner (release); read
   // without the lock by every thread looking for its own slot.
   std::atomic<platform::ThreadId> owner;
   // Everything below is touched only by the owning thread.
@@ -33,8 +34,18 @@ struct ThreadErrorSlot {
 };
 
 ThreadErrorSlot g_slots[kErrorThreadSlots];
-platform::Mutex g_mutex;   // claiming slots, the spare set, the copy-out
-char **g_spare = nullptr;  // 8 zeroed message buffers ready for the host
+
+// Claiming slots, the spare set, the copy-out. Never destroyed: threads may
+// still push, collect or exit while the process destroys its static objects.
+platform::Mutex &error_mutex() {
+  alignas(platform::Mutex) static unsigned char storage[sizeof(platform::Mutex)];
+  static platform::Mutex *const mutex = new (storage) platform::Mutex();
+  return *mutex;
+}
+
+// 8 zeroed message buffers ready for the host. Left to the operating system
+// at exit, for the same reason as the mutex.
+char **g_spare = nullptr;
 
 void free_message_set(char **set) {
   if (!set) return;
@@ -42,7 +53,7 @@ void free_message_set(char **set) {
   heap_free(set);
 }
 
-// Caller holds g_mutex.
+// Caller holds error_mutex().
 void create_spare_set_locked() {
   if (g_spare) return;
   auto **set = static_cast<char **>(heap_calloc(kErrorMessagesPerThread, sizeof(char *)));
@@ -79,14 +90,14 @@ struct SlotReleaseAtThreadExit {
   ~SlotReleaseAtThreadExit() {
     if (!armed) return;
     const platform::ThreadId self = platform::current_thread_id();
-    platform::MutexLock lock(g_mutex);
+    platform::MutexLock lock(error_mutex());
     if (ThreadErrorSlot *slot = find_slot(self)) clear_slot(slot);
   }
 };
 thread_local SlotReleaseAtThreadExit t_slot_release;
 
 ThreadErrorSlot *claim_slot() {
-  platform::MutexLock lock(g_mutex);
+  platform::MutexLock lock(error_mutex());
   const platform::ThreadId self = platform::current_thread_id();
   for (auto &slot : g_slots) {
     if (slot.owner.load(std::memory_order_relaxed) == 0) {
@@ -99,14 +110,6 @@ ThreadErrorSlot *claim_slot() {
   }
   return nullptr;
 }
-
-// Releases the spare set when the library is unloaded.
-struct SpareSetAtUnload {
-  ~SpareSetAtUnload() {
-    free_message_set(g_spare);
-    g_spare = nullptr;
-  }
-} g_spare_at_unload;
 
 }  // namespace
 
@@ -140,6 +143,22 @@ void error_push(const char * /*source*/, int32_t /*line*/, const ErrorDescriptor
   slot->count += 1;
 }
 
+PrintableText::PrintableText(const char *raw) {
+  size_t length = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(raw); *p; ++p) {
+    const bool control = *p < 0x20 || *p == 0x7f;
+    const size_t needed = control ? 4 : 1;
+    if (length + needed >= sizeof(text_)) break;
+    if (control) {
+      std::snprintf(text_ + length, 5, "\\x%02X", *p);
+    } else {
+      text_[length] = static_cast<char>(*p);
+    }
+    length += needed;
+  }
+  text_[length] = '\0';
+}
+
 bool null_argument(const void *pointer, const char *name) {
   if (pointer) return false;
   QX_ERROR(errors::kArgumentNull, name);
@@ -148,7 +167,7 @@ bool null_argument(const void *pointer, const char *name) {
 
 void error_stack_reset() {
   {
-    platform::MutexLock lock(g_mutex);
+    platform::MutexLock lock(error_mutex());
     create_spare_set_locked();
   }
   if (ThreadErrorSlot *slot = find_slot(platform::current_thread_id())) slot->stale = 1;
@@ -167,7 +186,7 @@ extern "C" QX_API QxStatus qx_get_error_stack(char ***message_stack,
   ThreadErrorSlot *slot = find_slot(platform::current_thread_id());
   if (!slot) return QX_STATUS_INVALID_STATE;
 
-  platform::MutexLock lock(g_mutex);
+  platform::MutexLock lock(error_mutex());
   if (!g_spare) return QX_STATUS_INVALID_STATE;  // the slot keeps its messages
   for (int i = 0; i < kErrorMessagesPerThread; ++i) {
     std::memset(g_spare[i], 0, kErrorMessageBytes);

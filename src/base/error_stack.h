@@ -29,6 +29,18 @@ extern const char kBuildTag[];  // heads every message line: "da6b4f4"
 // are accepted for call-site symmetry and not stored.
 void error_push(const char *source, int32_t line, const ErrorDescriptor *descriptor, ...);
 
+// `raw` as it may appear inside a message line: control characters written
+// as \xNN, so that a caller's string cannot break or forge lines; cut to the
+// detail length.
+class PrintableText {
+ public:
+  explicit PrintableText(const char *raw);
+  const char *text() const { return text_; }
+
+ private:
+  char text_[kErrorDetailBytes];
+};
+
 // True, with message 100 ("Argument `name` is NULL.") pushed, when `pointer`
 // is null: the first check of every exported entry point.
 bool null_argument(const void *pointer, const char *name);

@@ -72,7 +72,7 @@ QxStatus open_device(const char *device, const char *preferred, DeviceContext **
   }
   if (is_leading_part(device, type_length, "cpu")) return open_cpu(number, context);
   // No GPU backend in this build: "gpu" is not a device here.
-  QX_ERROR(errors::kDeviceString, device);
+  QX_ERROR(errors::kDeviceString, PrintableText(device).text());
   return QX_STATUS_INVALID_ARGUMENT;
 }
 
