@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever a fresh Debian machine lacks to build the
 # library, its tests, benchmarks and programs. Does nothing when all is there.
+#
+#   tools/install_dependencies.sh        # build, test, run the programs
+#   tools/install_dependencies.sh --ci   # also what continuous integration
+#                                        # adds: clang and libFuzzer, valgrind
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev)
+if [ "${1:-}" = "--ci" ]; then
+  packages+=(clang libclang-rt-dev valgrind python3-numpy)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
