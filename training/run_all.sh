@@ -3,6 +3,7 @@
 #
 #   training/run_all.sh [RECIPE [WORK [DETECTOR_MINUTES]]]
 #
+# DETECTOR_MINUTES 0 keeps the committed detector (tools/vad_weights.json).
 # RECIPE (default training/recipes/default.json) holds every setting of the
 # classifier: corpus size, start, shape, schedule, recorded speech, seeds.
 # WORK (default /work/qx_training_work) keeps every intermediate result; each
@@ -44,6 +45,9 @@ $PY data.py "$WORK" "$TOOL" classifier recorded-val 1
 step "detector features"
 $PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 36))}"
 $PY data.py "$WORK" "$TOOL" detector test 1200
+if [ ! -f "$WORK/models/vad_weights.json" ] && [ "$DET_MIN" = 0 ]; then
+  step "detector: the committed weights"; cp "$ROOT/tools/vad_weights.json" "$WORK/models/vad_weights.json"
+fi
 if [ ! -f "$WORK/models/vad_weights.json" ]; then
   step "train detector ($DET_MIN min)"; $PY train.py detector "$WORK" "$DET_MIN" | tee "$WORK/logs/train-detector.log"
 fi
