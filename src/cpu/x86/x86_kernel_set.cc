@@ -1,31 +1,57 @@
 // Which x86 variant each operator prefers: AVX2 over SSE4.1 over portable,
-// each only for the lengths its steps divide.
+// each only for the lengths its step divides. One row per instruction set,
+// slowest first, so that each later row is preferred to the ones before.
 #include "cpu/cpu_backend.h"
 #include "cpu/x86/x86_kernels.h"
 
 namespace qx {
+namespace {
+
+template <typename Fn>
+struct Stepped {
+  Fn kernel;  // null: no variant for this instruction set
+  uint32_t step;
+};
+
+struct IsaVariants {
+  uint32_t flag;
+  Stepped<AddF32Fn> add_f32;
+  Stepped<AddI16Fn> add_i16;
+  DenseCellsFn dense_rows;
+  DensePairsFn dense_pairs;
+  LstmFn lstm;
+  Stepped<MatmulFn> matmul;
+  Stepped<RowsFn> softmax_f32, softmax_i16_to_q31, standardize_i16;
+};
+
+constexpr IsaVariants kIsaVariants[] = {
+    {CPU_SSE4_1, {add_f32_sse41, 4}, {add_i16_sse41, 8}, dense_cells_sse41, dense_pairs_sse41,
+     lstm_cell_i16_sse41, {nullptr, 0}, {softmax_f32_sse41, 4}, {softmax_i16_to_q31_sse41, 8},
+     {standardize_i16_sse41, 8}},
+    {CPU_AVX2, {add_f32_avx2, 8}, {add_i16_avx2, 16}, dense_cells_avx2, dense_pairs_avx2,
+     lstm_cell_i16_avx2, {matmul_f32_avx2_fma, 32}, {softmax_f32_avx2, 8},
+     {softmax_i16_to_q31_avx2, 16}, {standardize_i16_avx2, 16}},
+};
+
+template <typename Fn>
+void prefer(VariantList<Fn> *list, Stepped<Fn> variant) {
+  if (variant.kernel) list->prefer(variant.kernel, variant.step);
+}
+
+}  // namespace
 
 void prefer_x86_kernels(CpuKernelSet *set, uint32_t isa_flags) {
-  if (isa_flags & CPU_SSE4_1) {
-    set->add_f32.prefer(add_f32_sse41, 4);
-    set->add_i16.prefer(add_i16_sse41, 8);
-    set->dense_rows = dense_cells_sse41;
-    set->dense_pairs = dense_pairs_sse41;
-    set->lstm = lstm_cell_i16_sse41;
-    set->softmax_f32.prefer(softmax_f32_sse41, 4);
-    set->softmax_i16_to_q31.prefer(softmax_i16_to_q31_sse41, 8);
-    set->standardize_i16.prefer(standardize_i16_sse41, 8);
-  }
-  if (isa_flags & CPU_AVX2) {
-    set->add_f32.prefer(add_f32_avx2, 8);
-    set->add_i16.prefer(add_i16_avx2, 16);
-    set->dense_rows = dense_cells_avx2;
-    set->dense_pairs = dense_pairs_avx2;
-    set->lstm = lstm_cell_i16_avx2;
-    set->matmul.prefer(matmul_f32_avx2_fma, 32);
-    set->softmax_f32.prefer(softmax_f32_avx2, 8);
-    set->softmax_i16_to_q31.prefer(softmax_i16_to_q31_avx2, 16);
-    set->standardize_i16.prefer(standardize_i16_avx2, 16);
+  for (const IsaVariants &isa : kIsaVariants) {
+    if (!(isa_flags & isa.flag)) continue;
+    prefer(&set->add_f32, isa.add_f32);
+    prefer(&set->add_i16, isa.add_i16);
+    set->dense_rows = isa.dense_rows;
+    set->dense_pairs = isa.dense_pairs;
+    set->lstm = isa.lstm;
+    prefer(&set->matmul, isa.matmul);
+    prefer(&set->softmax_f32, isa.softmax_f32);
+    prefer(&set->softmax_i16_to_q31, isa.softmax_i16_to_q31);
+    prefer(&set->standardize_i16, isa.standardize_i16);
   }
 }
 
