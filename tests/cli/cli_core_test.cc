@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ struct SegmentCase {
   double min_segment, bridge_gap;
   const char *expected;
 };
+
+// Test names show the frames, not the struct's bytes.
+void PrintTo(const SegmentCase &c, std::ostream *out) { *out << '"' << c.frames << '"'; }
 
 class SegmentTable : public testing::TestWithParam<SegmentCase> {};
 
