@@ -48,9 +48,10 @@ std::string tick_label(double seconds, double step, double duration) {
   return text;
 }
 
-void row_name(std::FILE *out, double top, double height, const char *name) {
+// `at`: where in the row's height the name sits (0 top, 1 bottom).
+void row_name(std::FILE *out, double top, double height, const char *name, double at = 0.5) {
   std::fprintf(out, "<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\" class=\"row\">%s</text>\n",
-               kLeft - 8, top + height / 2 + 4, name);
+               kLeft - 8, top + height * at + 4, name);
 }
 
 }  // namespace
@@ -93,7 +94,7 @@ void write_svg(std::FILE *out, const PlotInput &plot) {
 
   // Voiced regions over a grey track of the whole file.
   row_name(out, kVoicedTop, kVoicedHeight, "voiced");
-  std::fprintf(out, "<g id=\"voiced\">\n<rect x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" height=\"%.0f\" "
+  std::fprintf(out, "<g id=\"voiced\" shape-rendering=\"crispEdges\">\n<rect x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" height=\"%.0f\" "
                "fill=\"#eeeeee\"/>\n", x(0), kVoicedTop, plot.duration * scale, kVoicedHeight);
   for (const FrameResult &frame : frames) {
     if (!frame.voiced) continue;
@@ -105,7 +106,7 @@ void write_svg(std::FILE *out, const PlotInput &plot) {
 
   // The top language of each voiced frame.
   row_name(out, kLanguageTop, kLanguageHeight, "top language");
-  std::fputs("<g id=\"languages\">\n", out);
+  std::fputs("<g id=\"languages\" shape-rendering=\"crispEdges\">\n", out);
   for (const FrameResult &frame : frames) {
     if (!frame.voiced) continue;
     const double width = (frame.end - frame.start) * scale;
@@ -121,8 +122,8 @@ void write_svg(std::FILE *out, const PlotInput &plot) {
   std::fputs("</g>\n", out);
 
   // Probabilities stacked from the bottom in language order.
-  row_name(out, kBandsTop, kBandsHeight, "probabilities");
-  std::fprintf(out, "<g id=\"probabilities\">\n<rect x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" "
+  row_name(out, kBandsTop, kBandsHeight, "probabilities", 0.25);  // clear of the 0.5 tick
+  std::fprintf(out, "<g id=\"probabilities\" shape-rendering=\"crispEdges\">\n<rect x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" "
                "height=\"%.0f\" fill=\"none\" stroke=\"#cccccc\"/>\n", x(0), kBandsTop,
                plot.duration * scale, kBandsHeight);
   for (const double p : {0.0, 0.5, 1.0}) {
@@ -144,7 +145,7 @@ void write_svg(std::FILE *out, const PlotInput &plot) {
   std::fputs("</g>\n", out);
 
   row_name(out, kSegmentsTop, kSegmentsHeight, "segments");
-  std::fputs("<g id=\"segments\">\n", out);
+  std::fputs("<g id=\"segments\" shape-rendering=\"crispEdges\">\n", out);
   for (const Segment &segment : *plot.segments) {
     const double width = (segment.end - segment.start) * scale;
     std::fprintf(out, "<rect x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" height=\"%.0f\" fill=\"%s\" "
@@ -170,7 +171,7 @@ void write_svg(std::FILE *out, const PlotInput &plot) {
                  x(t), kAxisTop + 5, x(t), kAxisTop + 19, tick_label(t, step, span).c_str());
   }
   std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\" class=\"row\">time</text>\n"
-               "</g>\n", kLeft - 8, kAxisTop + 19);
+               "</g>\n", kLeft - 20, kAxisTop + 19);
 
   std::fputs("<g id=\"legend\">\n", out);
   for (int l = 0; l < kLanguages; ++l) {
