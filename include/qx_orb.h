@@ -17,6 +17,19 @@
  *
  * Memory: a warm engine allocates nothing per frame except the scores array
  * of a voiced frame.
+ *
+ * Models: a model is a ".qx" file that qx_orb_init() reads from the path it
+ * is given; the library has no default of its own. The bundled model,
+ * models/default.qx in the source tree, is trained by training/ (its data,
+ * accuracy and limits are in models/MODEL.md); `qx_model_tool read FILE`
+ * checks any model file. `cmake --install` puts it at
+ * PREFIX/share/qx_orb/default.qx. Where no model is named, the qx-orb
+ * program and the Python binding take, in this order:
+ *   1. the path in the environment variable QX_ORB_MODEL;
+ *   2. PREFIX/share/qx_orb/default.qx of the installed tree, found from the
+ *      program's folder (PREFIX/bin) or, for the binding, from the library's
+ *      (PREFIX/lib), after a default.qx in the binding's package folder;
+ *   3. the source tree's models/default.qx.
  */
 #ifndef QX_ORB_H
 #define QX_ORB_H
