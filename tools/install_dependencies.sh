@@ -4,13 +4,14 @@
 #
 #   tools/install_dependencies.sh        # build, test, run the programs
 #   tools/install_dependencies.sh --ci   # also what continuous integration
-#                                        # adds: clang and libFuzzer, valgrind
+#                                        # adds: clang and libFuzzer, valgrind,
+#                                        # Dask and GNU parallel for the examples
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libsndfile1-dev libsoxr-dev)
+          libsndfile1-dev libsoxr-dev python3-numpy python3-pytest)
 if [ "${1:-}" = "--ci" ]; then
-  packages+=(clang libclang-rt-dev valgrind python3-numpy)
+  packages+=(clang libclang-rt-dev valgrind python3-dask python3-distributed parallel)
 fi
 
 missing=()
