@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -74,6 +75,23 @@ bool audio_chunk_sizes(const char *log, unsigned long long *declared, unsigned l
     }
   }
   return false;
+}
+
+// What libsndfile's log says of the open file's audio chunk (see
+// audio_chunk_sizes); `streamed` when the header was written while streaming
+// and so promises no length.
+struct ChunkSizes {
+  unsigned long long declared = 0, room = 0;
+  bool short_of_room = false;
+  bool streamed = false;
+};
+bool logged_chunk_sizes(SNDFILE *file, ChunkSizes *chunk) {
+  char log[4096] = {};
+  sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
+  if (!audio_chunk_sizes(log, &chunk->declared, &chunk->room, &chunk->short_of_room)) return false;
+  chunk->streamed = std::find(std::begin(kUnknownSizeMarks), std::end(kUnknownSizeMarks),
+                              chunk->declared) != std::end(kUnknownSizeMarks);
+  return true;
 }
 
 }  // namespace
@@ -274,15 +292,8 @@ bool AudioDecoder::open(const std::string &path, int rate) {
 
 double AudioDecoder::declared_seconds() const {
   if (!file_ || info_.frames <= 0 || info_.frames >= kImplausibleFrames) return -1.0;
-  char log[4096] = {};
-  sf_command(file_, SFC_GET_LOG_INFO, log, sizeof log);
-  unsigned long long declared = 0, room = 0;
-  bool short_of_room = false;
-  if (audio_chunk_sizes(log, &declared, &room, &short_of_room)) {
-    for (const unsigned long long mark : kUnknownSizeMarks) {
-      if (declared == mark) return -1.0;
-    }
-  }
+  ChunkSizes chunk;
+  if (logged_chunk_sizes(file_, &chunk) && chunk.streamed) return -1.0;
   return static_cast<double>(info_.frames) / info_.samplerate;
 }
 
@@ -394,18 +405,13 @@ bool AudioDecoder::decode(const Sink &sink) {
 // A file that ends before its header says it should is reported, never
 // passed off as complete.
 void AudioDecoder::check_length() {
-  char log[4096] = {};
-  sf_command(file_, SFC_GET_LOG_INFO, log, sizeof log);
-  unsigned long long declared = 0, room = 0;
-  bool short_of_room = false;
-  if (audio_chunk_sizes(log, &declared, &room, &short_of_room)) {
-    for (const unsigned long long mark : kUnknownSizeMarks) {
-      if (declared == mark) return;  // written while streaming: no length promised
-    }
-    if (short_of_room) {
+  ChunkSizes chunk;
+  if (logged_chunk_sizes(file_, &chunk)) {
+    if (chunk.streamed) return;  // written while streaming: no length promised
+    if (chunk.short_of_room) {
       incomplete_ = true;
-      warnings_.push_back("truncated: the header promises " + std::to_string(declared) +
-                          " bytes of audio, the file holds " + std::to_string(room) +
+      warnings_.push_back("truncated: the header promises " + std::to_string(chunk.declared) +
+                          " bytes of audio, the file holds " + std::to_string(chunk.room) +
                           "; results cover the " + format_seconds(decoded_seconds()) +
                           " decoded");
       return;

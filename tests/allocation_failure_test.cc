@@ -30,19 +30,6 @@ qx_tools::ModelShape small_shape() {
   return shape;
 }
 
-std::vector<int16_t> speech_like_frame() {
-  std::vector<int16_t> frame(32768);
-  uint32_t state = 77;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    const double t = i / 16000.0;
-    const double voice = 9000 * std::sin(2 * M_PI * (150 + 40 * std::sin(2 * M_PI * 3 * t)) * t) *
-                         (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t));
-    frame[i] = static_cast<int16_t>(voice + static_cast<int32_t>(state >> 20) - 2048);
-  }
-  return frame;
-}
-
 // Non-null values no call hands out, so an output left untouched shows.
 QxOrb *const kUnsetEngine = reinterpret_cast<QxOrb *>(0x10);
 float *const kUnsetScores = reinterpret_cast<float *>(0x20);
@@ -214,7 +201,7 @@ class AllocationFailures : public testing::Test {
  protected:
   void SetUp() override {
     walk_.model = model_.path();
-    walk_.frame = speech_like_frame();
+    walk_.frame = qx_test::speech_like_frame(77);
     QxOrb *engine = new_engine(walk_);
     walk_.expected_scores = process(engine, walk_);
     qx_orb_delete(engine);

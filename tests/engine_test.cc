@@ -28,19 +28,6 @@ qx_tools::ModelShape small_shape() {
   return shape;
 }
 
-std::vector<int16_t> speech_like_frame(uint32_t seed) {
-  std::vector<int16_t> frame(32768);
-  uint32_t state = seed;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    const double t = i / 16000.0;
-    const double voice = 9000 * std::sin(2 * M_PI * (150 + 40 * std::sin(2 * M_PI * 3 * t)) * t) *
-                         (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t));
-    frame[i] = static_cast<int16_t>(voice + static_cast<int32_t>(state >> 20) - 2048);
-  }
-  return frame;
-}
-
 struct Engine {
   QxOrb *orb = nullptr;
   ~Engine() { qx_orb_delete(orb); }
@@ -147,7 +134,7 @@ TEST_F(EngineTest, SilenceIsUnvoicedAndSpeechGetsNineScores) {
   EXPECT_EQ(scores, nullptr);
 
   // With threshold 0 every frame passes the gate, silence included.
-  for (const auto &frame : {silence, speech_like_frame(7)}) {
+  for (const auto &frame : {silence, qx_test::speech_like_frame(7)}) {
     ASSERT_EQ(qx_orb_process(open.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
     ASSERT_NE(scores, nullptr);
     double sum = 0;
@@ -164,7 +151,7 @@ TEST_F(EngineTest, FramesAreClassifiedIndependently) {
   ModelFile model(qx_tools::random_model(small_shape(), 4));
   Engine engine;
   ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-  const auto frame = speech_like_frame(9);
+  const auto frame = qx_test::speech_like_frame(9);
   std::vector<float> first, second;
   for (auto *out : {&first, &second}) {
     float *scores = nullptr;
@@ -190,7 +177,7 @@ TEST_F(EngineTest, ProjectionChoices) {
     ModelFile model(description);
     Engine engine;
     ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-    const auto frame = speech_like_frame(1);
+    const auto frame = qx_test::speech_like_frame(1);
     float *scores = nullptr;
     EXPECT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), c.status);
     if (c.status == QX_STATUS_SUCCESS) {
@@ -223,7 +210,7 @@ TEST_F(EngineTest, ScoreFailuresEndWithTheirTag) {
   ModelFile model(qx_tools::random_model(small_shape(), 17));
   Engine engine;
   ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-  const auto frame = speech_like_frame(2);
+  const auto frame = qx_test::speech_like_frame(2);
   qx::OperationTable &table = qx::operation_table();
   const struct {
     const char *name;
@@ -265,7 +252,7 @@ TEST_F(EngineTest, WithoutTimeStepsTheScoresAreSoftmaxOfTheBias) {
   ModelFile model(description);
   Engine engine;
   ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-  const auto frame = speech_like_frame(2);
+  const auto frame = qx_test::speech_like_frame(2);
   float *scores = nullptr;
   ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
   double total = 0;
@@ -284,7 +271,7 @@ TEST_F(EngineTest, OddFeatureFrameCountsWork) {
   ModelFile model(qx_tools::random_model(shape, 8));
   Engine engine;
   ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-  const auto frame = speech_like_frame(3);
+  const auto frame = qx_test::speech_like_frame(3);
   float *scores = nullptr;
   ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
   EXPECT_NE(scores, nullptr);
@@ -295,7 +282,7 @@ TEST_F(EngineTest, AWarmEngineAllocatesOnlyTheScoresArray) {
   ModelFile model(qx_tools::random_model(small_shape(), 10));
   Engine engine;
   ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
-  const auto frame = speech_like_frame(4);
+  const auto frame = qx_test::speech_like_frame(4);
   float *scores = nullptr;
   ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
   qx_orb_scores_delete(scores);
@@ -315,7 +302,7 @@ TEST_F(EngineTest, EnginesOnTwoThreadsMatchOneAfterTheOther) {
     Engine engine;
     ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", 0.0f, &engine.orb), QX_STATUS_SUCCESS);
     for (int f = 0; f < 6; ++f) {
-      const auto frame = speech_like_frame(seed + f);
+      const auto frame = qx_test::speech_like_frame(seed + f);
       float *scores = nullptr;
       ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
       out->insert(out->end(), scores, scores + QX_ORB_NUM_LANGUAGES);
@@ -360,7 +347,7 @@ TEST_F(EngineTest, EveryAllocationFailureInInitIsReported) {
 TEST_F(EngineTest, EveryAllocationFailureInProcessIsReported) {
   qx_test::FaultInjectionOff restore;
   ModelFile model(qx_tools::random_model(small_shape(), 13));
-  const auto frame = speech_like_frame(5);
+  const auto frame = qx_test::speech_like_frame(5);
   for (long n = 0;; ++n) {
     SCOPED_TRACE(n);
     Engine engine;  // a cold cache each time, so every tensor is allocated

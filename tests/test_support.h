@@ -1,6 +1,8 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,21 @@
 #include "base/allocator.h"
 
 namespace qx_test {
+
+// One frame of a gliding harmonic tone with a 4 Hz syllable rhythm under
+// seeded noise: voiced for the detector, different for every seed.
+inline std::vector<int16_t> speech_like_frame(uint32_t seed) {
+  std::vector<int16_t> frame(32768);
+  uint32_t state = seed;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double t = static_cast<double>(i) / 16000.0;
+    const double voice = 9000 * std::sin(2 * M_PI * (150 + 40 * std::sin(2 * M_PI * 3 * t)) * t) *
+                         (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t));
+    frame[i] = static_cast<int16_t>(voice + static_cast<int32_t>(state >> 20) - 2048);
+  }
+  return frame;
+}
 
 // The calling thread's messages, collected (and so cleared) through the C API.
 inline std::vector<std::string> collect_messages(QxStatus *status = nullptr) {
