@@ -6,13 +6,22 @@
 #   tools/install_dependencies.sh --ci   # also what continuous integration
 #                                        # adds: clang and libFuzzer, valgrind,
 #                                        # Dask and GNU parallel for the examples
+#   tools/install_dependencies.sh --cross  # the Windows and ARM32 cross
+#                                        # builds: mingw-w64 and wine, the armhf
+#                                        # toolchain and qemu-user, GoogleTest's
+#                                        # sources (options may be combined)
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev python3-numpy python3-pytest)
-if [ "${1:-}" = "--ci" ]; then
-  packages+=(clang libclang-rt-dev valgrind python3-dask python3-distributed parallel)
-fi
+for option in "$@"; do
+  case $option in
+    --ci) packages+=(clang libclang-rt-dev valgrind python3-dask python3-distributed parallel) ;;
+    --cross) packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64
+                        g++-arm-linux-gnueabihf libc6-armhf-cross libstdc++6-armhf-cross qemu-user) ;;
+    *) echo "usage: $0 [--ci] [--cross]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
