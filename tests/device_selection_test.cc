@@ -83,7 +83,8 @@ TEST(DeviceStrings, MalformedNumbersFailSilently) {
 }
 
 TEST(DeviceStrings, UnknownTypesAreNamedInTheMessage) {
-  // This build has no GPU backend, so the GPU keyword selects nothing either.
+  // No Linux build has a GPU backend (the 32-bit ARM one included), so the
+  // GPU keyword selects nothing either.
   const char *cases[] = {"x", "x:", "cpux", "cpu0", "best:", "best:1", "gpu", "gp", "g", "g:0", "BEST", "CPU"};
   for (const char *device : cases) {
     SCOPED_TRACE(device);
@@ -166,6 +167,7 @@ TEST(DeviceSelectionFailures, AWorkerThatCannotStartFailsCreation) {
   EXPECT_EQ(qx_test::settled_live_blocks(), live_before);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 TEST(ProcessorFeatures, BitsFollowTheProcessor) {
   const uint32_t flags = platform::detect_isa_flags();
   __builtin_cpu_init();
@@ -174,5 +176,17 @@ TEST(ProcessorFeatures, BitsFollowTheProcessor) {
   EXPECT_EQ((flags & CPU_AVX512F) != 0, __builtin_cpu_supports("avx512f") != 0);
   EXPECT_EQ(flags & CPU_NEON, 0u);
 }
+#elif defined(__arm__)
+// The 32-bit ARM build targets NEON processors and reports exactly that bit.
+TEST(ProcessorFeatures, Arm32DevicesReportNeonAlone) {
+  for (const char *device : {"cpu:1", "cpu:2", "best"}) {
+    SCOPED_TRACE(device);
+    DeviceContext *context = nullptr;
+    ASSERT_EQ(open_device(device, "cpu:1", &context), QX_STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<CpuBackend *>(context->backend)->isa_flags, CPU_NEON);
+    release_device_context(context);
+  }
+}
+#endif
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "cpu/fast_divide.h"
 #include "runtime/operator_arithmetic.h"
 
 namespace qx {
@@ -24,7 +25,14 @@ namespace qx {
 // [item * units / count, (item + 1) * units / count). The product is taken
 // in 128 bits so that it cannot wrap whatever the counts.
 inline uint64_t share_begin(uint64_t units, uint64_t count, uint64_t item) {
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(units) * item / count);
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 u128;
+  return static_cast<uint64_t>(static_cast<u128>(units) * item / count);
+#else
+  // item <= count keeps the product's high word below count, so the
+  // quotient fits in 64 bits.
+  return divide_128_by_64(multiply_high_u64(units, item), units * item, count);
+#endif
 }
 
 // ---- add_f32, add_i16 ------------------------------------------------------------
