@@ -21,6 +21,31 @@ TEST(FastDivide, EqualsPlainDivision) {
   }
 }
 
+TEST(FastDivide, ThirtyTwoBitWordsEqualPlainDivision) {
+  std::mt19937 random(11);
+  std::vector<uint32_t> divisors = {(1u << 16) + 1, (1u << 31) - 1, 1u << 31, (1u << 31) + 1,
+                                    0xfffffffeu, 0xffffffffu};
+  for (uint32_t d = 2; d <= 1024; ++d) divisors.push_back(d);
+  for (uint32_t d : divisors) {
+    const FastDivisor32 divisor = fast_divisor32_make(d);
+    std::vector<uint32_t> numerators = {0,        1,       d - 1,       d,          d + 1,
+                                        1u << 31, 2 * d - 1, 0xfffffffeu, 0xffffffffu, 0u - d};
+    for (int i = 0; i < 64; ++i) numerators.push_back(random() >> (random() % 32));
+    for (uint32_t n : numerators) ASSERT_EQ(fast_divide32(n, divisor), n / d) << n << " / " << d;
+  }
+}
+
+// The pool's divisor: 64-bit constants, or 32-bit ones that still divide
+// counts beyond 32 bits.
+TEST(FastDivide, WordDivisionCoversEverySixtyFourBitCount) {
+  for (uint32_t d : {2u, 3u, 7u, 64u, 1000u, 0xffffffffu}) {
+    const WordDivisor divisor = word_divisor_make(d);
+    for (uint64_t n : {0ull, 1ull, 10ull, 0xffffffffull, 1ull << 32, (1ull << 32) + 5, ~0ull}) {
+      ASSERT_EQ(word_divide(n, d, divisor), n / d) << n << " / " << d;
+    }
+  }
+}
+
 #if defined(__SIZEOF_INT128__)
 // The 32-bit building blocks are what targets without 128-bit integers run.
 TEST(FastDivide, HalfWordArithmeticMatches128BitIntegers) {

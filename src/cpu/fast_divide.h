@@ -91,4 +91,48 @@ inline uint64_t fast_divide(uint64_t n, FastDivisor64 divisor) {
   return (t + ((n - t) >> divisor.shift1)) >> divisor.shift2;
 }
 
+// The same scheme on 32-bit words, for dividing by the thread count where
+// the machine word is 32 bits: m = floor(2^32 (2^l - d) / d) + 1 and t = the
+// high 32 bits of m * n. 2^l - d < d, so m fits in 32 bits.
+struct FastDivisor32 {
+  uint32_t multiplier;
+  uint8_t shift1;  // always 1
+  uint8_t shift2;  // ceil(log2 d) - 1
+};
+
+inline FastDivisor32 fast_divisor32_make(uint32_t d) {
+  uint8_t log2_ceil = 0;
+  while (log2_ceil < 32 && (uint64_t{1} << log2_ceil) < d) ++log2_ceil;
+  const uint64_t excess = (uint64_t{1} << log2_ceil) - d;
+  FastDivisor32 divisor;
+  divisor.multiplier = static_cast<uint32_t>((excess << 32) / d + 1);
+  divisor.shift1 = 1;
+  divisor.shift2 = static_cast<uint8_t>(log2_ceil - 1);
+  return divisor;
+}
+
+inline uint32_t fast_divide32(uint32_t n, FastDivisor32 divisor) {
+  const auto t = static_cast<uint32_t>((uint64_t{divisor.multiplier} * n) >> 32);
+  return (t + ((n - t) >> divisor.shift1)) >> divisor.shift2;
+}
+
+// Division by a small divisor (a thread count) with constants of the
+// machine word: 64-bit where it is 64 bits, else 32-bit, with a plain
+// division for the numerators beyond 32 bits that such a machine's item
+// counts never reach.
+#if UINTPTR_MAX > UINT32_MAX
+using WordDivisor = FastDivisor64;
+inline WordDivisor word_divisor_make(uint32_t d) { return fast_divisor_make(d); }
+inline uint64_t word_divide(uint64_t n, uint32_t, WordDivisor divisor) {
+  return fast_divide(n, divisor);
+}
+#else
+using WordDivisor = FastDivisor32;
+inline WordDivisor word_divisor_make(uint32_t d) { return fast_divisor32_make(d); }
+inline uint64_t word_divide(uint64_t n, uint32_t d, WordDivisor divisor) {
+  if (n > UINT32_MAX) return n / d;
+  return fast_divide32(static_cast<uint32_t>(n), divisor);
+}
+#endif
+
 }  // namespace qx

@@ -77,7 +77,7 @@ void stop_and_free(ThreadPool *pool) {
 
 void split_items(ThreadPool *pool, uint64_t count) {
   const uint64_t n = pool->thread_count;
-  const uint64_t q = fast_divide(count, pool->divisor);
+  const uint64_t q = word_divide(count, static_cast<uint32_t>(n), pool->divisor);
   const uint64_t larger = count - q * n;
   WorkerSlot *slots = pool_slots(pool);
   uint64_t begin = 0;
@@ -102,7 +102,7 @@ QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
 
   auto *pool = new (block) ThreadPool();
   pool->thread_count = n;
-  pool->divisor = fast_divisor_make(n);
+  pool->divisor = word_divisor_make(thread_count);
   WorkerSlot *slots = pool_slots(pool);
   for (uint64_t i = 0; i < n; ++i) {
     new (&slots[i]) WorkerSlot();

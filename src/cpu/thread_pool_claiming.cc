@@ -61,7 +61,8 @@ void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot) {
 }
 
 PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count) {
-  return count < 0 - pool->thread_count ? claim_items_fetch : claim_items_cas;
+  return kPoolClaimsByFetch && count < 0 - pool->thread_count ? claim_items_fetch
+                                                              : claim_items_cas;
 }
 
 }  // namespace qx

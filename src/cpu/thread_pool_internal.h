@@ -25,6 +25,14 @@ using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
 void claim_items_cas(ThreadPool *pool, WorkerSlot *slot);
 // Claiming by one fetch-and-decrement per item; needs count < 2^64 - N.
 void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot);
+// Whether runs may claim by fetch-and-decrement. Not on ARM: a 64-bit
+// fetch-and-decrement there is itself a load-exclusive/store-exclusive
+// loop, so it saves nothing over compare-and-swap.
+#if defined(__arm__) || defined(__aarch64__)
+constexpr bool kPoolClaimsByFetch = false;
+#else
+constexpr bool kPoolClaimsByFetch = true;
+#endif
 // The routine thread_pool_run uses for `count` items on this pool.
 PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count);
 // thread_pool_run with the claiming routine named: tests and benchmarks
@@ -82,7 +90,7 @@ struct alignas(kPoolLineBytes) ThreadPool {
   PoolKernel kernel;
   const void *task;
   uint64_t thread_count;
-  FastDivisor64 divisor;  // dividing item counts by thread_count
+  WordDivisor divisor;    // dividing item counts by thread_count
   platform::Mutex lock;   // one run at a time
 };
 static_assert(sizeof(ThreadPool) % kPoolLineBytes == 0, "header fills whole lines");
