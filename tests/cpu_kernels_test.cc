@@ -1,6 +1,6 @@
 // The CPU kernels against the reference operators: one parameterized suite
-// over feature bits {0, 1, 4, 5} x thread counts {1, 2, 3, 4} (2 and more on
-// a real pool, every call on it), each operator over a table of shapes that
+// over feature bits {0, 1, 4, 5} (x86) or {0, 16} (32-bit ARM) x thread
+// counts {1, 2, 3, 4} (2 and more on a real pool, every call on it), each operator over a table of shapes that
 // reach every variant and tail. Integer operators must match bit for bit;
 // the float ones must follow their documented summation orders exactly
 // (checked against scalar models of them) and stay close to the reference.
@@ -22,6 +22,8 @@
 #include "cpu/kernel_plan.h"
 #if defined(QX_X86_KERNELS)
 #include "cpu/x86/x86_kernels.h"
+#elif defined(QX_ARM_KERNELS)
+#include "cpu/arm/arm_kernels.h"
 #endif
 #include "cpu/thread_pool.h"
 #include "platform/platform.h"
@@ -142,7 +144,7 @@ std::vector<Operand> run_call(DeviceContext *context, const Call &call, QxStatus
 // ---- Scalar models of the float kernels' orders ----------------------------------------------
 
 // The vector exponential, one lane: fused steps by fmaf (AVX2) or as a
-// separate multiply and add (SSE4.1).
+// separate multiply and add (SSE4.1, NEON).
 float model_exp(float y, bool fused) {
   auto mul_add = [fused](float a, float b, float c) {
     return fused ? std::fma(a, b, c) : a * b + c;
@@ -449,7 +451,7 @@ TEST_P(KernelVsReference, SoftmaxF32) {
       const std::vector<float> reference = values_of<float>(results.second[0]);
       const int lanes = (flags & CPU_AVX2) && s.cols % 8 == 0
                             ? 8
-                            : ((flags & CPU_SSE4_1) && s.cols % 4 == 0 ? 4 : 0);
+                            : ((flags & (CPU_SSE4_1 | CPU_NEON)) && s.cols % 4 == 0 ? 4 : 0);
       const std::vector<float> model =
           lanes ? model_softmax_f32(x, s.rows, s.cols, lanes) : reference;
       for (size_t j = 0; j < count; ++j) {
@@ -508,6 +510,8 @@ TEST_P(KernelVsReference, StandardizeI16) {
 // and whose sum rounds to 1, so each output is the exponential itself:
 // n = round(y log2 e) below -192 gives exactly 0, -149 < n < -126 a
 // subnormal within one unit of e^y, and a row of equal values 1 / cols.
+// ARMv7 NEON flushes subnormal results to zero: there those lanes give 0,
+// and so does the subnormal product inside the exponential at n = -126.
 TEST_P(KernelVsReference, SoftmaxF32ExponentialRanges) {
   const std::vector<float> x = {0.0f, -95.0f, -100.0f, -140.0f, -200.0f, -20.0f, -50.0f, -87.3f,
                                 2.5f, 2.5f,   2.5f,    2.5f,    2.5f,    2.5f,   2.5f,   2.5f};
@@ -517,35 +521,63 @@ TEST_P(KernelVsReference, SoftmaxF32ExponentialRanges) {
   const auto results = run_both(call);
   const std::vector<float> got = values_of<float>(results.first[0]);
   EXPECT_EQ(got[0], 1.0f);
+  const bool flushes_subnormals = (GetParam().isa_flags & CPU_NEON) != 0;
   for (int j : {1, 2}) {  // n = -137 and -144
+    if (flushes_subnormals) {
+      EXPECT_EQ(bits_of(got[j]), 0u);
+      continue;
+    }
     EXPECT_GT(got[j], 0.0f);
     EXPECT_LT(got[j], FLT_MIN);
     EXPECT_NEAR(got[j], std::exp(static_cast<double>(x[j])), 1.5 * std::ldexp(1.0, -149));
   }
   EXPECT_EQ(bits_of(got[3]), 0u);  // n = -202
   EXPECT_EQ(bits_of(got[4]), 0u);  // n = -289
-  for (int j : {5, 6, 7}) EXPECT_NEAR(got[j], std::exp(static_cast<double>(x[j])), 2.5e-7 * got[j]);
+  for (int j : {5, 6}) EXPECT_NEAR(got[j], std::exp(static_cast<double>(x[j])), 2.5e-7 * got[j]);
+  if (flushes_subnormals) {
+    // n = -126: the product 2^-126 p is subnormal and flushed, leaving 2^-126.
+    EXPECT_EQ(got[7], FLT_MIN);
+  } else {
+    EXPECT_NEAR(got[7], std::exp(static_cast<double>(x[7])), 2.5e-7 * got[7]);
+  }
   for (int j = 8; j < 16; ++j) EXPECT_EQ(got[j], 0.125f);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllVariants, KernelVsReference,
-                         ::testing::Values(Variant{0, 1}, Variant{0, 2}, Variant{0, 3},
-                                           Variant{0, 4}, Variant{1, 1}, Variant{1, 2},
-                                           Variant{1, 3}, Variant{1, 4}, Variant{4, 1},
-                                           Variant{4, 2}, Variant{4, 3}, Variant{4, 4},
-                                           Variant{5, 1}, Variant{5, 2}, Variant{5, 3},
-                                           Variant{5, 4}),
+// Feature bits 0 and those of this build's vector variants, each on one to
+// four threads.
+std::vector<Variant> all_variants() {
+#if defined(QX_ARM_KERNELS)
+  const uint32_t flags[] = {0, CPU_NEON};
+#else
+  const uint32_t flags[] = {0, CPU_SSE4_1, CPU_AVX2, CPU_SSE4_1 | CPU_AVX2};
+#endif
+  std::vector<Variant> variants;
+  for (const uint32_t isa_flags : flags) {
+    for (int32_t threads = 1; threads <= 4; ++threads) variants.push_back({isa_flags, threads});
+  }
+  return variants;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVariants, KernelVsReference, ::testing::ValuesIn(all_variants()),
                          variant_name);
 
 // ---- Item counts and variants ------------------------------------------------------------------
+
+// The feature bits of this build's vector variants.
+#if defined(QX_ARM_KERNELS)
+constexpr uint32_t kVectorFlags = CPU_NEON;
+#else
+constexpr uint32_t kVectorFlags = CPU_SSE4_1 | CPU_AVX2;
+#endif
 
 TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
   const KernelThreads pool4{4, true};
   const KernelThreads pool2{2, true};
   const KernelThreads four_without_pool{4, false};
   const KernelThreads single{1, false};
-  const CpuKernelSet isa0 = cpu_kernel_set(0), isa1 = cpu_kernel_set(1);
-  const CpuKernelSet isa5 = cpu_kernel_set(5);
+  // Sets with and without the single-row pair kernels, whichever the build has.
+  const CpuKernelSet isa0 = cpu_kernel_set(0);
+  const CpuKernelSet isa5 = cpu_kernel_set(kVectorFlags);
   const struct {
     const char *what;
     uint64_t got;
@@ -566,7 +598,7 @@ TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
       {"dense, rows > 1: cells", plan_dense(pool4, isa5, 3, 5, false).items, 15},
       {"dense, rows > 1: at most threads^2", plan_dense(pool2, isa5, 3, 5, false).items, 4},
       {"dense, rows > 1, no pool", plan_dense(four_without_pool, isa5, 3, 5, false).items, 1},
-      {"dense, one row: pairs", plan_dense(pool4, isa1, 1, 7, false).items, 3},
+      {"dense, one row: pairs", plan_dense(pool4, isa5, 1, 7, false).items, 3},
       {"dense, one row: at most threads^2", plan_dense(pool4, isa5, 1, 240, false).items, 16},
       {"dense, one row: pairs also without a pool",
        plan_dense(four_without_pool, isa5, 1, 240, false).items, 16},
@@ -640,6 +672,68 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
   for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
 }
 #endif
+
+#if defined(QX_ARM_KERNELS)
+TEST(KernelPlan, NeonVariantsFollowShapes) {
+  const KernelThreads one{1, false};
+  const CpuKernelSet neon = cpu_kernel_set(CPU_NEON), none = cpu_kernel_set(0);
+  auto fn = [](auto pointer) { return reinterpret_cast<const void *>(pointer); };
+  const struct {
+    const char *what;
+    const void *got;
+    const void *want;
+  } rows[] = {
+      {"add_f32, length % 4", fn(neon.add_f32.for_length(12)), fn(add_f32_neon)},
+      {"add_f32, odd length", fn(neon.add_f32.for_length(6)), fn(add_f32_portable)},
+      {"add_i16, length % 8", fn(neon.add_i16.for_length(24)), fn(add_i16_neon)},
+      {"add_i16, length % 4", fn(neon.add_i16.for_length(12)), fn(add_i16_portable)},
+      {"add_i16 without the bit", fn(none.add_i16.for_length(16)), fn(add_i16_portable)},
+      {"dense one row: pairs", fn(plan_dense(one, neon, 1, 7, false).pairs), fn(dense_pairs_neon)},
+      {"dense_acc_i8 one row, two outputs: pairs", fn(plan_dense(one, neon, 1, 2, true).pairs),
+       fn(dense_pairs_neon)},
+      {"dense_acc_i8 one output: portable", fn(plan_dense(one, neon, 1, 1, true).cells),
+       fn(dense_cells_portable)},
+      {"dense rows: cells", fn(plan_dense(one, neon, 3, 7, false).cells), fn(dense_cells_neon)},
+      {"dense without the bit", fn(plan_dense(one, none, 1, 7, false).cells),
+       fn(dense_cells_portable)},
+      {"lstm", fn(neon.lstm), fn(lstm_cell_i16_neon)},
+      {"lstm without the bit", fn(none.lstm), fn(lstm_cell_i16_portable)},
+      {"matmul: portable only", fn(plan_matmul(one, neon, 1, 9, 64).kernel),
+       fn(matmul_f32_portable)},
+      {"softmax_f32, cols % 4", fn(plan_softmax_f32(one, neon, 1, 12).kernel),
+       fn(softmax_f32_neon)},
+      {"softmax_f32, cols 6", fn(plan_softmax_f32(one, neon, 1, 6).kernel),
+       fn(softmax_f32_portable)},
+      {"softmax_i16, cols % 8", fn(plan_softmax_i16_to_q31(one, neon, 1, 24).kernel),
+       fn(softmax_i16_to_q31_neon)},
+      {"softmax_i16, cols 12", fn(plan_softmax_i16_to_q31(one, neon, 1, 12).kernel),
+       fn(softmax_i16_to_q31_portable)},
+      {"standardize, cols % 8", fn(plan_standardize_i16(one, neon, 2, 40).kernel),
+       fn(standardize_i16_neon)},
+      {"standardize, cols 20", fn(plan_standardize_i16(one, neon, 2, 20).kernel),
+       fn(standardize_i16_portable)},
+  };
+  for (const auto &row : rows) EXPECT_EQ(row.got, row.want) << row.what;
+}
+#endif
+
+// Item boundaries at the extremes of the 64-bit range, where the product
+// units * item needs 128 bits (built from 32-bit halves on 32-bit targets).
+TEST(KernelPlan, SharesOfTheFlatRangeAreExact) {
+  const uint64_t max = ~uint64_t{0};
+  const struct {
+    uint64_t units, count, item, want;
+  } rows[] = {
+      {10, 4, 1, 2},      {10, 4, 3, 7},          {10, 4, 4, 10},
+      {7, 7, 3, 3},       {max, 3, 1, max / 3},   {max, 3, 2, max / 3 * 2},
+      {max, max, max - 1, max - 1},                {max, 2, 1, max / 2},
+      {1ull << 40, 3, 2, 733007751850ull},         {max, 1ull << 32, 1, (1ull << 32) - 1},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(share_begin(row.units, row.count, row.item), row.want)
+        << row.units << " units, item " << row.item << " of " << row.count;
+  }
+}
 
 TEST(KernelPlan, SmallOperatorsStayOnTheCallingThread) {
   ThreadPool *pool = nullptr;

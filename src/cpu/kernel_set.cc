@@ -5,6 +5,8 @@
 
 #if defined(QX_X86_KERNELS)
 #include "cpu/x86/x86_kernels.h"
+#elif defined(QX_ARM_KERNELS)
+#include "cpu/arm/arm_kernels.h"
 #endif
 
 namespace qx {
@@ -13,6 +15,8 @@ uint32_t usable_isa_flags(uint32_t isa_flags) {
 #if defined(QX_X86_KERNELS)
   static const bool avx2_usable = platform::avx2_fma_usable();
   return avx2_usable ? isa_flags : isa_flags & ~CPU_AVX2;
+#elif defined(QX_ARM_KERNELS)
+  return isa_flags;
 #else
   (void)isa_flags;
   return 0;  // no vector kernels in this build
@@ -32,6 +36,8 @@ CpuKernelSet cpu_kernel_set(uint32_t isa_flags) {
   set.standardize_i16 = VariantList<RowsFn>::portable(standardize_i16_portable);
 #if defined(QX_X86_KERNELS)
   prefer_x86_kernels(&set, isa_flags);
+#elif defined(QX_ARM_KERNELS)
+  prefer_arm_kernels(&set, isa_flags);
 #else
   (void)isa_flags;
 #endif

@@ -10,6 +10,8 @@
 
 #if defined(__x86_64__)
 #define QX_X86_KERNELS 1  // this build has the x86 variants (cpu/x86/)
+#elif defined(__arm__)
+#define QX_ARM_KERNELS 1  // this build has the NEON variants (cpu/arm/)
 #endif
 
 namespace qx {
@@ -58,7 +60,8 @@ struct CpuKernelSet {
 };
 
 // The feature bits the kernels may use: the processor's, less AVX2 where its
-// variants (which also use FMA and 256-bit registers) cannot run.
+// variants (which also use FMA and 256-bit registers) cannot run. On 32-bit
+// ARM all of them: the build itself requires NEON.
 uint32_t usable_isa_flags(uint32_t isa_flags);
 
 // The variants for feature bits `isa_flags` (CPU_* bits, already usable).
