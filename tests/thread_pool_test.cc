@@ -122,6 +122,14 @@ TEST(ThreadPool, ClaimsByCompareAndSwapOnlyOnArm) {
 #endif
 }
 
+// 64-bit multipliers on 64-bit builds, 32-bit ones on 32-bit builds.
+TEST(ThreadPool, DividesWithConstantsOfTheMachineWord) {
+  ThreadPool *pool = make_pool(3);
+  EXPECT_EQ(sizeof(pool->divisor.multiplier), sizeof(void *));
+  EXPECT_EQ(pool->divisor.multiplier, word_divisor_make(3).multiplier);
+  thread_pool_destroy(pool);
+}
+
 TEST(ThreadPool, CreateAndDestroyManyTimes) {
   const long live = allocator_testing::live_blocks();
   Counters hits(64 + 64);
