@@ -115,7 +115,7 @@ TEST(ThreadPool, SplitsIntoContiguousSharesLargestFirst) {
 }
 
 TEST(ThreadPool, ClaimsByCompareAndSwapOnlyOnArm) {
-#if defined(__arm__) || defined(__aarch64__)
+#if defined(__arm__)
   EXPECT_FALSE(kPoolClaimsByFetch);
 #else
   EXPECT_TRUE(kPoolClaimsByFetch);

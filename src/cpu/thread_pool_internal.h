@@ -25,10 +25,10 @@ using PoolTrampoline = void (*)(ThreadPool *pool, WorkerSlot *slot);
 void claim_items_cas(ThreadPool *pool, WorkerSlot *slot);
 // Claiming by one fetch-and-decrement per item; needs count < 2^64 - N.
 void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot);
-// Whether runs may claim by fetch-and-decrement. Not on ARM: a 64-bit
+// Whether runs may claim by fetch-and-decrement. Not on 32-bit ARM: a 64-bit
 // fetch-and-decrement there is itself a load-exclusive/store-exclusive
 // loop, so it saves nothing over compare-and-swap.
-#if defined(__arm__) || defined(__aarch64__)
+#if defined(__arm__)
 constexpr bool kPoolClaimsByFetch = false;
 #else
 constexpr bool kPoolClaimsByFetch = true;
