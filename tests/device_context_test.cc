@@ -239,8 +239,10 @@ TEST(DeviceContextCreation, OperatorHandlesLiveAsLongAsTheContext) {
   CpuBackend *backend = nullptr;
   ASSERT_EQ(cpu_backend_create(1, &backend), QX_STATUS_SUCCESS);
 
-  // A failing op_init returns its status and the context memory only.
+  // A failing op_init returns its status, the context memory and the
+  // handles made before it.
   g_init_order.clear();
+  g_release_order.clear();
   g_kernel_result = QX_STATUS_RUNTIME_ERROR;
   error_stack_reset();
   DeviceContext *context = nullptr;
@@ -248,6 +250,7 @@ TEST(DeviceContextCreation, OperatorHandlesLiveAsLongAsTheContext) {
   EXPECT_EQ(context, nullptr);
   EXPECT_EQ(collect_messages(),
             std::vector<std::string>{qx_test::line(801, "Failed to init operator")});
+  EXPECT_EQ(g_release_order, std::vector<int>{0x101});
 
   g_init_order.clear();
   g_release_order.clear();

@@ -24,6 +24,13 @@ QxStatus create_device_context(uint32_t device_type, void *backend, DeviceContex
     const QxStatus status = init(backend, &made->op_handles[opcode]);
     if (status != QX_STATUS_SUCCESS) {
       QX_ERROR(errors::kOperator, "init");
+      // The handles made so far hold device objects (Metal pipelines):
+      // without this they would outlive the context that owned them.
+      for (int made_opcode = opcode - 1; made_opcode >= 0; --made_opcode) {
+        if (OpReleaseFn release = table.op_release[made_opcode][device_type]) {
+          release(backend, made->op_handles[made_opcode]);
+        }
+      }
       table.host_free[device_type](backend, made);
       return status;
     }
