@@ -5,11 +5,24 @@
 
 #include "runtime/operation_table.h"
 #include "test_support.h"
+#if defined(QX_ORB_EMULATED_METAL)
+#include "metal/emulated/metal_emulator.h"
+#endif
 
 using namespace qx;
 using qx_test::collect_messages;
 
 namespace {
+
+#if defined(QX_ORB_EMULATED_METAL)
+// These tests describe the listing of the CPU alone: the emulated Metal
+// device is taken out (the Metal tests list it).
+class WithoutEmulatedGpu : public ::testing::Environment {
+  void SetUp() override { qx::mtl::emulator::set_device_names({}); }
+};
+::testing::Environment *const without_emulated_gpu =
+    ::testing::AddGlobalTestEnvironment(new WithoutEmulatedGpu);
+#endif
 
 std::string cpu_entry() {
   const int n = platform::processor_count();

@@ -303,7 +303,7 @@ class Options(unittest.TestCase):
         # Standard input stays open and empty: reading it would hang.
         for args, message in ((["--threshold", "2"], "--threshold"),
                               (["--model", os.path.join(F.folder, "none.qx")], "cannot open model"),
-                              (["--device", "gpu"], "cannot use device 'gpu'")):
+                              (["--device", "tpu"], "cannot use device 'tpu'")):
             with self.subTest(args=args):
                 process = subprocess.Popen([QX_ORB] + args + ["-"], stdin=subprocess.PIPE,
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
