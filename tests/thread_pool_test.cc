@@ -155,6 +155,7 @@ TEST(ThreadPool, CreationFailuresLeaveNothingBehind) {
   allocator_testing::fail_after(0);
   EXPECT_EQ(thread_pool_create(4, &pool), QX_STATUS_OUT_OF_MEMORY);
   allocator_testing::fail_after(-1);
+#if !defined(__APPLE__)  // the macOS pool runs on the dispatcher's threads, starts none
   for (uint32_t threads = 2; threads <= 5; ++threads) {
     for (long refused = 0; refused + 1 < static_cast<long>(threads); ++refused) {
       platform::fail_thread_create_after(refused);
@@ -162,6 +163,7 @@ TEST(ThreadPool, CreationFailuresLeaveNothingBehind) {
       platform::fail_thread_create_after(-1);
     }
   }
+#endif
   EXPECT_EQ(pool, untouched);
   EXPECT_EQ(allocator_testing::live_blocks(), live);
 }

@@ -38,6 +38,9 @@ void cpu_backend_destroy(void *backend) {
 
 QxStatus cpu_list_devices(char ***devices, int32_t *count) {
   const int32_t processors = platform::processor_count();
+#if defined(__APPLE__)
+  if (processors == 0) return QX_STATUS_RUNTIME_ERROR;  // sysctlbyname gave no count
+#endif
   static const char kFormat[] = "cpu:[0-%d] - CPU (%d threads)";
   const int length = std::snprintf(nullptr, 0, kFormat, processors, processors);
   auto **list = static_cast<char **>(heap_calloc(1, sizeof(char *)));

@@ -42,6 +42,14 @@ bool is_leading_part(const char *device, size_t length, const char *keyword) {
 }
 
 QxStatus open_cpu(int32_t thread_count, DeviceContext **context) {
+#if defined(__APPLE__)
+  // macOS: without a processor count there is no default thread count.
+  if (thread_count == 0 && platform::processor_count() == 0) {
+    QX_ERROR(errors::kDeviceFailure);
+    QX_ERROR(errors::kDeviceFailure);
+    return QX_STATUS_RUNTIME_ERROR;
+  }
+#endif
   if (thread_count == 0) thread_count = platform::processor_count() / 2;
   CpuBackend *backend = nullptr;
   QxStatus status = cpu_backend_create(thread_count, &backend);
