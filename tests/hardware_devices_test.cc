@@ -5,23 +5,20 @@
 
 #include "runtime/operation_table.h"
 #include "test_support.h"
-#if defined(QX_ORB_EMULATED_METAL)
-#include "metal/emulated/metal_emulator.h"
-#endif
 
 using namespace qx;
 using qx_test::collect_messages;
 
 namespace {
 
-#if defined(QX_ORB_EMULATED_METAL)
-// These tests describe the listing of the CPU alone: the emulated Metal
-// device is taken out (the Metal tests list it).
-class WithoutEmulatedGpu : public ::testing::Environment {
-  void SetUp() override { qx::mtl::emulator::set_device_names({}); }
+#if defined(QX_ORB_METAL)
+// These tests describe the listing of the CPU alone: the Metal column's
+// list is taken out (the Metal tests list its devices).
+class WithoutMetalList : public ::testing::Environment {
+  void SetUp() override { operation_table().list_devices[kDeviceMetal] = nullptr; }
 };
-::testing::Environment *const without_emulated_gpu =
-    ::testing::AddGlobalTestEnvironment(new WithoutEmulatedGpu);
+::testing::Environment *const without_metal_list =
+    ::testing::AddGlobalTestEnvironment(new WithoutMetalList);
 #endif
 
 std::string cpu_entry() {
