@@ -323,6 +323,9 @@ TEST_F(EngineTest, EnginesOnTwoThreadsMatchOneAfterTheOther) {
 TEST_F(EngineTest, EveryAllocationFailureInInitIsReported) {
   qx_test::FaultInjectionOff restore;
   ModelFile model(qx_tools::random_model(small_shape(), 12));
+  const std::vector<std::string> failed_open = {
+      line(201, std::string("Failed to open file `") + model.path() + "`."), line(310, "e53e8fe")};
+  long failed_opens = 0;
   for (long n = 0;; ++n) {
     SCOPED_TRACE(n);
     QxOrb *orb = nullptr;
@@ -333,15 +336,20 @@ TEST_F(EngineTest, EveryAllocationFailureInInitIsReported) {
       qx_orb_delete(orb);
       break;
     }
-    EXPECT_EQ(status, QX_STATUS_OUT_OF_MEMORY);
     EXPECT_EQ(orb, nullptr);
     const auto messages = collect_messages();
-    ASSERT_FALSE(messages.empty());
-    const std::string last = messages.back();
-    EXPECT_TRUE(last == line(310, "e53e8fe") || last == line(310, "6e3295a")) << last;
+    if (status == QX_STATUS_IO_ERROR && messages == failed_open) {
+      ++failed_opens;  // the path's conversion for opening (Windows)
+    } else {
+      EXPECT_EQ(status, QX_STATUS_OUT_OF_MEMORY);
+      ASSERT_FALSE(messages.empty());
+      const std::string last = messages.back();
+      EXPECT_TRUE(last == line(310, "e53e8fe") || last == line(310, "6e3295a")) << last;
+    }
     EXPECT_EQ(qx_test::settled_live_blocks(), live_before_);
     ASSERT_LT(n, 200);
   }
+  EXPECT_EQ(failed_opens, qx_test::kModelOpenAllocations);
 }
 
 TEST_F(EngineTest, EveryAllocationFailureInProcessIsReported) {

@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/sysinfo.h>
+#endif
+
 #include "runtime/operation_table.h"
 #include "test_support.h"
 
@@ -21,8 +27,20 @@ class WithoutMetalList : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new WithoutMetalList);
 #endif
 
+// The logical processor count as the system's own call gives it: the
+// library must list this one (GetSystemInfo on Windows).
+int system_processor_count() {
+#if defined(_WIN32)
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return static_cast<int>(info.dwNumberOfProcessors);
+#else
+  return get_nprocs_conf();
+#endif
+}
+
 std::string cpu_entry() {
-  const int n = platform::processor_count();
+  const int n = system_processor_count();
   return "cpu:[0-" + std::to_string(n) + "] - CPU (" + std::to_string(n) + " threads)";
 }
 

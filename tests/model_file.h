@@ -2,12 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "model_writer.h"
+#include "test_support.h"
 
 namespace qx_test {
 
@@ -15,7 +15,7 @@ class ModelFile {
  public:
   // The process id keeps test programs that run at once apart.
   explicit ModelFile(const qx_tools::ModelDescription &model)
-      : path_(::testing::TempDir() + "qx_model_" + std::to_string(static_cast<long>(::getpid())) +
+      : path_(::testing::TempDir() + "qx_model_" + std::to_string(process_id()) +
               "_" + std::to_string(counter_++) + ".qx") {
     EXPECT_TRUE(qx_tools::write_file(path_, qx_tools::encode(model)));
   }

@@ -1,9 +1,16 @@
 // The model reader: header checks, the failure chain of every short read and
 // failed allocation, the shape rules, hostile counts, and what lands in the
 // records. Files are built with the model writer and cut or altered per case.
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <direct.h>
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <csignal>
@@ -107,7 +114,7 @@ std::vector<uint8_t> raw(const std::vector<T> &values) {
 class ModelReaderTest : public testing::Test {
  protected:
   void SetUp() override {
-    path_ = testing::TempDir() + "qx_model_reader_" + std::to_string(getpid()) + ".qx";
+    path_ = testing::TempDir() + "qx_model_reader_" + std::to_string(qx_test::process_id()) + ".qx";
     ASSERT_EQ(open_device("cpu:1", "cpu:1", &context_), QX_STATUS_SUCCESS);
   }
   void TearDown() override {
@@ -168,11 +175,123 @@ TEST_F(ModelReaderTest, MissingFileFailsToOpenNamingThePath) {
   EXPECT_EQ(attached(), "");
 }
 
+// Writes a file named by a UTF-8 path, as a host would create it: through
+// the wide-character name on Windows, the bytes as they are elsewhere.
+bool write_utf8_named(const std::string &path, const std::vector<uint8_t> &bytes) {
+#if defined(_WIN32)
+  wchar_t wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide, MAX_PATH) <= 0) {
+    return false;
+  }
+  std::FILE *file = _wfopen(wide, L"wb");
+  if (!file) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+#else
+  return qx_tools::write_file(path, bytes);
+#endif
+}
+
+void remove_utf8_named(const std::string &path) {
+#if defined(_WIN32)
+  wchar_t wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide, MAX_PATH) > 0) {
+    _wremove(wide);
+  }
+#else
+  std::remove(path.c_str());
+#endif
+}
+
+// Paths are UTF-8 whatever the system's own code page: on Windows they are
+// opened by their UTF-16 names. Invalid UTF-8 names no file.
+TEST_F(ModelReaderTest, NonAsciiPathsOpen) {
+  const std::string tag = std::to_string(qx_test::process_id());
+  const std::vector<uint8_t> model = qx_tools::encode(small_model());
+  const std::string names[] = {
+      "qx_mod\xC3\xA8le_" + tag + ".qx",                                  // Latin-1 range
+      "qx_\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E_" + tag + ".qx",    // CJK
+      "qx_\xCE\xA9\xF0\x9F\x8E\xB5_" + tag + ".qx",                  // beyond 16 bits
+  };
+  for (const std::string &name : names) {
+    const std::string path = testing::TempDir() + name;
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(write_utf8_named(path, model));
+    EXPECT_EQ(load_path(path), QX_STATUS_SUCCESS);
+    EXPECT_TRUE(messages_.empty());
+    EXPECT_EQ(attached(), "FOS");
+    release();
+    remove_utf8_named(path);
+  }
+  const std::string invalid = testing::TempDir() + "qx_\xFF\xFE_" + tag + ".qx";
+  EXPECT_EQ(load_path(invalid), QX_STATUS_IO_ERROR);
+  EXPECT_EQ(messages_, Chain{line(201, "Failed to open file `" + invalid + "`.")});
+}
+
+// The path and the mode are converted in memory from the library's
+// allocator; when either allocation fails the file is not opened.
+TEST_F(ModelReaderTest, AFailedPathConversionIsAFailedOpen) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "only the Windows build converts the path (to UTF-16) before opening";
+#else
+  const std::vector<uint8_t> bytes = qx_tools::encode(small_model());
+  for (const long failing : {0, 1}) {  // the path's buffer, the mode's
+    SCOPED_TRACE(failing);
+    EXPECT_EQ(load(bytes, failing), QX_STATUS_IO_ERROR);
+    EXPECT_EQ(messages_, Chain{line(201, "Failed to open file `" + path_ + "`.")});
+    EXPECT_EQ(attached(), "");
+  }
+  // Both buffers are released once the file is open: the next allocation is
+  // the reader's first.
+  EXPECT_EQ(load(bytes, qx_test::kModelOpenAllocations), QX_STATUS_OUT_OF_MEMORY);
+  EXPECT_EQ(messages_, (Chain{line(200, "Failed to allocate, out of memory."), trace("6a15559")}));
+#endif
+}
+
+#if defined(_WIN32)
+// Only a regular file has a length that bounds every count read from it, so
+// nothing else is opened: not a pipe (whose client end opens at once, without
+// a writer), not a device, not a directory.
+TEST_F(ModelReaderTest, OnlyRegularFilesAreOpened) {
+  const std::string tag = std::to_string(qx_test::process_id());
+  const std::string dir = testing::TempDir() + "qx_open_" + tag;
+  ASSERT_EQ(_mkdir(dir.c_str()), 0);
+  const std::string model = dir + "\\model.qx", pipe = "\\\\.\\pipe\\qx_open_" + tag;
+  ASSERT_TRUE(qx_tools::write_file(model, qx_tools::encode(small_model())));
+  const HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
+                                         4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  const struct {
+    std::string path;
+    QxStatus status;
+  } cases[] = {
+      {model, QX_STATUS_SUCCESS},
+      {pipe, QX_STATUS_IO_ERROR},
+      {"NUL", QX_STATUS_IO_ERROR},
+      {dir, QX_STATUS_IO_ERROR},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(load_path(c.path), c.status);
+    if (c.status != QX_STATUS_SUCCESS) {
+      EXPECT_EQ(messages_, Chain{line(201, "Failed to open file `" + c.path + "`.")});
+    }
+  }
+  release();
+  CloseHandle(server);
+  std::remove(model.c_str());
+  _rmdir(dir.c_str());
+}
+
+TEST_F(ModelReaderTest, FifosAndSymbolicLinks) {
+  GTEST_SKIP() << "Windows has no FIFOs, and symbolic links need a privilege tests lack";
+}
+#else
 // Only a regular file has a length that bounds every count read from it, so
 // nothing else is opened: not a pipe (which would also block without a
 // writer), not a device, not a directory. Links to a model are followed.
 TEST_F(ModelReaderTest, OnlyRegularFilesAreOpened) {
-  const std::string dir = testing::TempDir() + "qx_open_" + std::to_string(getpid());
+  const std::string dir = testing::TempDir() + "qx_open_" + std::to_string(qx_test::process_id());
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   const std::string model = dir + "/model.qx", link = dir + "/link.qx", fifo = dir + "/fifo.qx";
   ASSERT_TRUE(qx_tools::write_file(model, qx_tools::encode(small_model())));
@@ -219,6 +338,7 @@ TEST_F(ModelReaderTest, OnlyRegularFilesAreOpened) {
   for (const std::string &path : {link, fifo, model}) std::remove(path.c_str());
   rmdir(dir.c_str());
 }
+#endif
 
 TEST_F(ModelReaderTest, HeaderChecks) {
   const std::vector<uint8_t> model = qx_tools::encode(small_model());
@@ -369,8 +489,13 @@ std::string attached_before(Region region) {
 
 // The lowest free file descriptor: it moves up when a read leaves its file open.
 int next_descriptor() {
+#if defined(_WIN32)
+  const int probe = _dup(0);
+  _close(probe);
+#else
   const int probe = dup(0);
   close(probe);
+#endif
   return probe;
 }
 
@@ -430,7 +555,7 @@ TEST_F(ModelReaderTest, EveryFailedAllocationIsReportedAndReleased) {
     std::vector<Step> seen;
     for (long n = 0; n < 1000; ++n) {
       SCOPED_TRACE("allocation " + std::to_string(n));
-      const Step step{load(bytes, n), messages_};
+      const Step step{load(bytes, qx_test::kModelOpenAllocations + n), messages_};
       if (seen.empty() || !(seen.back() == step)) seen.push_back(step);
       if (step.status == QX_STATUS_SUCCESS) break;
       // Blocks read before the failing one stay attached for the caller.
@@ -727,7 +852,8 @@ TEST_F(ModelReaderTest, BandArraysBeyondTheFileAreNeverAllocated) {
   // would turn the short read into 200.
   ModelDescription model = small_model();
   model.num_mel_bands = 100000;
-  EXPECT_EQ(load(qx_tools::encode(model), 1, /*persistent=*/true), QX_STATUS_IO_ERROR);
+  EXPECT_EQ(load(qx_tools::encode(model), qx_test::kModelOpenAllocations + 1, /*persistent=*/true),
+            QX_STATUS_IO_ERROR);
   EXPECT_EQ(messages_, (Chain{kShortRead, trace("6a15559")}));
 }
 
@@ -785,7 +911,7 @@ int32_t recorded_tensor_size(void *, TensorBuffer *tensor) { return tensor->size
 class RecordingDeviceTest : public ModelReaderTest {
  protected:
   void SetUp() override {
-    path_ = testing::TempDir() + "qx_model_reader_" + std::to_string(getpid()) + ".qx";
+    path_ = testing::TempDir() + "qx_model_reader_" + std::to_string(qx_test::process_id()) + ".qx";
     OperationTable &table = operation_table();
     table.host_alloc[kRecordingDevice] = recorded_host_alloc;
     table.host_free[kRecordingDevice] = recorded_host_free;

@@ -11,7 +11,31 @@
 #include "platform/platform.h"
 #include "base/allocator.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace qx_test {
+
+// Keeps the temporary files of test programs that run at once apart.
+inline long process_id() {
+#if defined(_WIN32)
+  return static_cast<long>(_getpid());
+#else
+  return static_cast<long>(getpid());
+#endif
+}
+
+// Allocations that opening a model file makes before the reader's first:
+// Windows converts the path and the mode to UTF-16, and a failure there is
+// a failed open (201, IO_ERROR) rather than an exhausted heap.
+#if defined(_WIN32)
+constexpr long kModelOpenAllocations = 2;
+#else
+constexpr long kModelOpenAllocations = 0;
+#endif
 
 // One frame of a gliding harmonic tone with a 4 Hz syllable rhythm under
 // seeded noise: voiced for the detector, different for every seed.

@@ -2,6 +2,7 @@
 // settings, output layer, recurrent stack - then the shape checks.
 #include <cstring>
 
+#include "base/allocator.h"
 #include "base/error_catalogue.h"
 #include "engine/model_format.h"
 #include "engine/model_reader_internal.h"
@@ -14,7 +15,8 @@ namespace {
 // for more memory than the file backs. Only regular files are read: a pipe
 // or a device has no length to bound the counts (and may never end).
 bool open_model_file(const char *path, ModelFile *file) {
-  std::FILE *stream = platform::file_open_regular(path);
+  static const platform::ScratchAllocator kHeap{heap_malloc, heap_free};
+  std::FILE *stream = platform::file_open_regular(path, kHeap);
   if (!stream) return false;
   long length = -1;
   if (std::fseek(stream, 0, SEEK_END) == 0) length = std::ftell(stream);

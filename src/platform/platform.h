@@ -1,7 +1,7 @@
 // The one internal layer that touches the operating system and the processor.
 // Everything above it is portable; a new platform adds its own .cc files that
-// implement these declarations (the POSIX/Linux build uses platform_posix.cc
-// and cpu_features_x86.cc).
+// implement these declarations (the POSIX/Linux build uses platform_posix.cc,
+// the Windows build platform_windows.cc, both with cpu_features_x86.cc on x86).
 #pragma once
 
 #include <atomic>
@@ -9,9 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#if defined(_WIN32)
-// Windows threads and locks are added as platform_windows.cc.
-#else
+#if !defined(_WIN32)
 #include <pthread.h>
 #endif
 
@@ -56,7 +54,7 @@ class Mutex {
 
  private:
 #if defined(_WIN32)
-  void *handle_[5];  // room for a CRITICAL_SECTION
+  void *handle_;  // an SRWLOCK: one pointer, nothing to create or close
 #else
   pthread_mutex_t handle_;
 #endif
@@ -73,10 +71,29 @@ class MutexLock {
   Mutex &mutex_;
 };
 
+#if defined(_WIN32)
+// A manual-reset event: once set it releases every waiter, present and
+// future, until reset. Unnamed and initially not set.
+class Event {
+ public:
+  Event();
+  ~Event();
+  Event(const Event &) = delete;
+  Event &operator=(const Event &) = delete;
+  bool valid() const { return handle_ != nullptr; }  // false: the system refused one
+  void set();
+  void reset();
+  void wait();  // no time-out
+
+ private:
+  void *handle_;
+};
+#else
 // Blocks while *word equals expected (spurious returns allowed: callers
 // re-test their condition). Wakes every waiter on word.
 void futex_wait(std::atomic<uint32_t> *word, uint32_t expected);
 void futex_wake_all(std::atomic<uint32_t> *word);
+#endif
 
 // One processor spin-wait hint; giving up the rest of the time slice.
 inline void cpu_relax() {
@@ -86,7 +103,7 @@ inline void cpu_relax() {
   __asm__ __volatile__("yield");
 #endif
 }
-void thread_yield();
+void thread_yield();  // Sleep(0) on Windows
 
 // ---- Processor ---------------------------------------------------------------
 
@@ -110,18 +127,32 @@ bool avx2_fma_usable();
 void *aligned_alloc(size_t alignment, size_t size);
 void aligned_free(void *pointer);
 
+// Where the platform layer takes short-lived working memory from, so that the
+// library's own allocator (which tests can make fail) stays in charge.
+struct ScratchAllocator {
+  void *(*allocate)(size_t bytes);  // null on failure
+  void (*release)(void *block);
+};
+
 // Opens a regular file (links followed) by its UTF-8 path for reading in
 // binary mode. Anything else - a directory, a pipe, a device - is refused
 // at once, without waiting for a writer and without reading from it, since
 // only a regular file has a length that bounds what a reader may allocate.
-std::FILE *file_open_regular(const char *utf8_path);
+// Windows converts the path and the mode to UTF-16 in memory from `scratch`
+// and opens the wide path; a failed conversion or allocation is a failed
+// open. Null when the file cannot be opened.
+std::FILE *file_open_regular(const char *utf8_path, const ScratchAllocator &scratch);
 
 // ---- Console -------------------------------------------------------------------
 
 // printf format of one diagnostic console line on this platform.
 extern const char *const kConsoleErrorLineFormat;
-// Called before every console write (Windows switches the code page).
+// Called before every console write (Windows switches the console output
+// code page to UTF-8, on every line, since the host may change it).
 void console_prepare();
+// The code page console_prepare last set (0 where the platform sets none),
+// kept because a process without a console has no code page to read back.
+uint32_t console_code_page_set();
 
 }  // namespace platform
 }  // namespace qx

@@ -82,7 +82,8 @@ void *aligned_alloc(size_t alignment, size_t size) {
 
 void aligned_free(void *pointer) { free(pointer); }
 
-std::FILE *file_open_regular(const char *utf8_path) {
+std::FILE *file_open_regular(const char *utf8_path, const ScratchAllocator &) {
+  // The path is handed to the system as it is: no conversion, no memory.
   // Non-blocking, so that opening a pipe without a writer returns at once;
   // the flag is cleared again before the stream reads a regular file.
   const int fd = open(utf8_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -102,6 +103,8 @@ std::FILE *file_open_regular(const char *utf8_path) {
 const char *const kConsoleErrorLineFormat = "\033[31m[ERROR] %s\033[0m\n";
 
 void console_prepare() {}
+
+uint32_t console_code_page_set() { return 0; }
 
 }  // namespace platform
 }  // namespace qx
