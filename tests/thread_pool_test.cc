@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -82,6 +83,17 @@ TEST_P(PoolRuns, RunsFromTwoHostThreadsTakeTurns) {
   first.join();
   second.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// Runs far apart: every worker and the runner have spun out and block on
+// the sleeping scheme's wake-up (futex or event) before each run, so a lost
+// or stale wake-up hangs the test or leaves items undone.
+TEST_P(PoolRuns, RunsAfterEveryThreadFellAsleep) {
+  Counters hits(97 + 64);
+  for (int round = 0; round < 6; ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(run_and_check(pool, claiming(), 97, hits), 0) << round;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadsAndClaiming, PoolRuns,

@@ -1,10 +1,5 @@
-// Worker pool lifetime and runs on POSIX threads with Linux futexes.
-//
-// Workers sleep on `command` itself: a new run stores a word that differs
-// from the last one (the phase bit toggles) and wakes them all. The creator
-// and the runner sleep on `done_word`, which the last reporting worker
-// clears. Both sides spin briefly first, since runs of one operator tend to
-// follow each other closely.
+// Worker pool lifetime and runs. How threads sleep and wake is the one part
+// that differs by platform (thread_pool_futex.cc, thread_pool_events.cc).
 #include <cstring>
 #include <new>
 
@@ -14,44 +9,17 @@
 namespace qx {
 namespace {
 
-constexpr int kSpinSteps = 1000;
-
-// Waits until `word` no longer holds `value` and returns what it holds then.
-// The acquire load pairs with the release store that changed it.
-uint32_t wait_while_equal(std::atomic<uint32_t> &word, uint32_t value) {
-  for (int step = 0; step < kSpinSteps; ++step) {
-    platform::cpu_relax();
-    const uint32_t now = word.load(std::memory_order_acquire);
-    if (now != value) return now;
-  }
-  for (;;) {
-    platform::futex_wait(&word, value);
-    const uint32_t now = word.load(std::memory_order_acquire);
-    if (now != value) return now;
-  }
-}
-
-void wait_until_done(ThreadPool *pool) { wait_while_equal(pool->done_word, 1); }
-
-// Takes `reports` off `pending`; whoever reaches 0 ends the wait.
-void report(ThreadPool *pool, uint64_t reports) {
-  if (pool->pending.fetch_sub(reports, std::memory_order_acq_rel) == reports) {
-    pool->done_word.store(0, std::memory_order_release);
-    platform::futex_wake_all(&pool->done_word);
-  }
-}
-
 void worker_main(void *argument) {
   auto *slot = static_cast<WorkerSlot *>(argument);
   ThreadPool *pool = slot->pool;
-  report(pool, 1);  // started
+  report(pool, 1, kCommandIdle);  // started
   uint32_t last_seen = kCommandIdle;
   for (;;) {
-    const uint32_t command = wait_while_equal(pool->command, last_seen);
+    const uint32_t command = wait_for_command(pool, last_seen);
     const uint32_t value = command & kCommandValueMask;
     if (value == kCommandExit) return;  // shutdown waits for joins, not reports
     if (value == kCommandRun) pool->trampoline(pool, slot);
-    report(pool, 1);
+    report(pool, 1, command);
     last_seen = command;
   }
 }
@@ -60,9 +28,8 @@ void worker_main(void *argument) {
 void stop_and_free(ThreadPool *pool) {
   const uint64_t n = pool->thread_count;
   WorkerSlot *slots = pool_slots(pool);
-  pool->pending.store(n - 1, std::memory_order_relaxed);
-  pool->command.store(kCommandExit, std::memory_order_release);
-  platform::futex_wake_all(&pool->command);
+  expect_reports(pool, n - 1);
+  publish_command(pool, pool->command.load(std::memory_order_relaxed), kCommandExit);
   for (uint64_t i = 1; i < n; ++i) {
     if (slots[i].entry.main) platform::thread_join(slots[i].thread);
   }
@@ -109,22 +76,25 @@ QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
     slots[i].index = i;
     slots[i].pool = pool;
   }
+  if (!wakeup_ready(pool)) {
+    stop_and_free(pool);  // no worker started yet
+    return QX_STATUS_RUNTIME_ERROR;
+  }
 
-  pool->pending.store(n - 1, std::memory_order_relaxed);
-  pool->done_word.store(1, std::memory_order_relaxed);
+  expect_reports(pool, n - 1);
   for (uint64_t i = 1; i < n; ++i) {
     slots[i].entry = platform::ThreadEntry{worker_main, &slots[i]};
     if (!platform::thread_create(&slots[i].thread, &slots[i].entry)) {
       slots[i].entry = platform::ThreadEntry{};
       // Slots i .. n-1 will never report: count them off ourselves, let the
       // started workers settle, then take the pool down again.
-      report(pool, n - i);
-      wait_until_done(pool);
+      report(pool, n - i, kCommandIdle);
+      wait_for_reports(pool, kCommandIdle);
       stop_and_free(pool);
       return QX_STATUS_RUNTIME_ERROR;
     }
   }
-  wait_until_done(pool);
+  wait_for_reports(pool, kCommandIdle);
   *pool_out = pool;
   return QX_STATUS_SUCCESS;
 }
@@ -139,17 +109,16 @@ void thread_pool_run_claiming(ThreadPool *pool, PoolTrampoline trampoline, PoolK
   pool->trampoline = trampoline;
   pool->kernel = kernel;
   pool->task = task;
-  pool->pending.store(pool->thread_count - 1, std::memory_order_relaxed);
-  pool->done_word.store(1, std::memory_order_relaxed);
+  expect_reports(pool, pool->thread_count - 1);
   split_items(pool, count);
 
   const uint32_t previous = pool->command.load(std::memory_order_relaxed);
   const uint32_t next = ((previous & kCommandPhaseBit) ^ kCommandPhaseBit) | kCommandRun;
-  pool->command.store(next, std::memory_order_release);
-  platform::futex_wake_all(&pool->command);
+  publish_command(pool, previous, next);
 
   trampoline(pool, &pool_slots(pool)[0]);
-  wait_until_done(pool);
+  wait_for_reports(pool, next);
+  end_run(pool, previous);
 }
 
 void thread_pool_destroy(ThreadPool *pool) {
