@@ -7,11 +7,9 @@
 
 #include "cpu/cpu_backend.h"
 #include "base/error_catalogue.h"
+#include "devices/gpu_backend.h"
 #include "platform/platform.h"
 #include "runtime/device_context.h"
-#if defined(QX_ORB_METAL)
-#include "metal/metal_backend.h"
-#endif
 
 namespace qx {
 namespace {
@@ -67,25 +65,22 @@ QxStatus open_cpu(int32_t thread_count, DeviceContext **context) {
   return QX_STATUS_SUCCESS;
 }
 
-#if defined(QX_ORB_METAL)
-// "gpu[:N]" in builds with the Metal backend: device type 4, index N.
-QxStatus open_metal_gpu(int32_t device_index, DeviceContext **context) {
+QxStatus open_gpu(const GpuBackend &gpu, int32_t device_index, DeviceContext **context) {
   void *backend = nullptr;
-  QxStatus status = metal_backend_create(device_index, &backend);
+  QxStatus status = gpu.create_backend(device_index, &backend);
   if (status != QX_STATUS_SUCCESS) {
     QX_ERROR(errors::kDeviceFailure);  // the backend
     QX_ERROR(errors::kDeviceFailure);  // the device string
     return status;
   }
-  status = create_device_context(kDeviceMetal, backend, context);
+  status = create_device_context(gpu.device_type, backend, context);
   if (status != QX_STATUS_SUCCESS) {
-    metal_backend_destroy(backend);
+    gpu.destroy_backend(backend);
     QX_ERROR(errors::kDeviceFailure);
     return status;
   }
   return QX_STATUS_SUCCESS;
 }
-#endif
 
 }  // namespace
 
@@ -102,10 +97,9 @@ QxStatus open_device(const char *device, const char *preferred, DeviceContext **
     return status;
   }
   if (is_leading_part(device, type_length, "cpu")) return open_cpu(number, context);
-#if defined(QX_ORB_METAL)
-  if (is_leading_part(device, type_length, "gpu")) return open_metal_gpu(number, context);
-#endif
-  // No GPU backend in this build: "gpu" is not a device here.
+  const GpuBackend *gpu = gpu_backend();
+  if (gpu && is_leading_part(device, type_length, "gpu")) return open_gpu(*gpu, number, context);
+  // Without a GPU backend "gpu" is not a device of this build.
   QX_ERROR(errors::kDeviceString, PrintableText(device).text());
   return QX_STATUS_INVALID_ARGUMENT;
 }

@@ -1,9 +1,7 @@
 // Which columns the operation table has: every backend of this build, then
 // the reference operators.
+#include "devices/gpu_backend.h"
 #include "runtime/operation_table.h"
-#if defined(QX_ORB_METAL)
-#include "metal/metal_backend.h"
-#endif
 
 namespace qx {
 namespace {
@@ -11,9 +9,7 @@ namespace {
 OperationTable make_operation_table() {
   OperationTable table{};
   register_cpu_column(table);
-#if defined(QX_ORB_METAL)
-  register_metal_column(table);
-#endif
+  if (const GpuBackend *gpu = gpu_backend()) gpu->register_column(table);
   register_reference_operators(table);
   return table;
 }
