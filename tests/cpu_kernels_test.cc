@@ -143,11 +143,22 @@ std::vector<Operand> run_call(DeviceContext *context, const Call &call, QxStatus
 
 // ---- Scalar models of the float kernels' orders ----------------------------------------------
 
+// One correctly rounded fused multiply-add. mingw-w64's fmaf rounds twice, so
+// the Windows build takes the processor's instruction (the fused variants
+// run only where it exists).
+#if defined(_WIN32)
+__attribute__((target("fma"))) float fused_mul_add(float a, float b, float c) {
+  return __builtin_fmaf(a, b, c);
+}
+#else
+float fused_mul_add(float a, float b, float c) { return std::fma(a, b, c); }
+#endif
+
 // The vector exponential, one lane: fused steps by fmaf (AVX2) or as a
 // separate multiply and add (SSE4.1, NEON).
 float model_exp(float y, bool fused) {
   auto mul_add = [fused](float a, float b, float c) {
-    return fused ? std::fma(a, b, c) : a * b + c;
+    return fused ? fused_mul_add(a, b, c) : a * b + c;
   };
   const float t = mul_add(y, 1.442695f, 12582912.0f);
   const float n = t - 12582912.0f;
@@ -196,7 +207,7 @@ float model_fused_dot(const float *x, const float *w, int k) {
     for (int b = 0; b < 4; ++b) {
       for (int j = 0; j < 8; ++j) {
         const int i = 32 * t + 8 * b + j;
-        acc[b][j] = std::fma(x[i], w[i], acc[b][j]);
+        acc[b][j] = fused_mul_add(x[i], w[i], acc[b][j]);
       }
     }
   }
