@@ -83,8 +83,7 @@ TEST(DeviceStrings, MalformedNumbersFailSilently) {
 }
 
 TEST(DeviceStrings, UnknownTypesAreNamedInTheMessage) {
-  // This build has no GPU backend, so the GPU keyword selects nothing either.
-  const char *cases[] = {"x", "x:", "cpux", "cpu0", "best:", "best:1", "gpu", "gp", "g", "g:0", "BEST", "CPU"};
+  const char *cases[] = {"x", "x:", "cpux", "cpu0", "best:", "best:1", "gpux", "BEST", "CPU"};
   for (const char *device : cases) {
     SCOPED_TRACE(device);
     const Opened opened = open(device);
@@ -94,6 +93,22 @@ TEST(DeviceStrings, UnknownTypesAreNamedInTheMessage) {
                                                      " is not a valid device string")});
   }
 }
+
+#if !defined(QX_ORB_CUDA_BINDING)
+// Without a GPU binding (ARM32) the GPU keyword selects nothing either;
+// where there is one, cuda_binding_test covers it.
+TEST(DeviceStrings, GpuIsNoDeviceWithoutABinding) {
+  const char *cases[] = {"gpu", "gp", "g", "g:0"};
+  for (const char *device : cases) {
+    SCOPED_TRACE(device);
+    const Opened opened = open(device);
+    EXPECT_EQ(opened.status, QX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(opened.messages,
+              std::vector<std::string>{line(802, std::string(device) +
+                                                     " is not a valid device string")});
+  }
+}
+#endif
 
 // A caller's string cannot break the message line or forge another one.
 TEST(DeviceStrings, ControlCharactersAreEscapedInTheMessage) {

@@ -16,7 +16,7 @@ FRAME = qx_orb.FRAME_LENGTH
 
 @pytest.mark.parametrize("kwargs, status, fragment", [
     (dict(model="/nonexistent/model.qx"), "IO_ERROR", "Failed to open file"),
-    (dict(device="gpu:7"), "INVALID_ARGUMENT", "gpu:7 is not a valid device string"),
+    (dict(device="gpux:7"), "INVALID_ARGUMENT", "gpux:7 is not a valid device string"),
     (dict(device="bogus"), "INVALID_ARGUMENT", "bogus is not a valid device string"),
     (dict(threshold=1.5), "INVALID_ARGUMENT", "out of range"),
     (dict(threshold=-0.1), "INVALID_ARGUMENT", "out of range"),

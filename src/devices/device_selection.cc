@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "cpu/cpu_backend.h"
+#if defined(QX_ORB_CUDA_BINDING)
+#include "cuda/cuda_binding.h"
+#endif
 #include "base/error_catalogue.h"
 #include "platform/platform.h"
 #include "runtime/device_context.h"
@@ -56,6 +59,26 @@ QxStatus open_cpu(int32_t thread_count, DeviceContext **context) {
   return QX_STATUS_SUCCESS;
 }
 
+#if defined(QX_ORB_CUDA_BINDING)
+// "gpu[:N]": the GPU library's device N.
+QxStatus open_gpu(int32_t device_index, DeviceContext **context) {
+  void *backend = nullptr;
+  QxStatus status = cuda_create_backend(device_index, &backend);
+  if (status != QX_STATUS_SUCCESS) {
+    QX_ERROR(errors::kDeviceFailure);  // the backend
+    QX_ERROR(errors::kDeviceFailure);  // the device string
+    return status;
+  }
+  status = create_device_context(kDeviceCuda, backend, context);
+  if (status != QX_STATUS_SUCCESS) {
+    cuda_destroy_backend(backend);
+    QX_ERROR(errors::kDeviceFailure);
+    return status;
+  }
+  return QX_STATUS_SUCCESS;
+}
+#endif
+
 }  // namespace
 
 QxStatus open_device(const char *device, const char *preferred, DeviceContext **context) {
@@ -71,6 +94,9 @@ QxStatus open_device(const char *device, const char *preferred, DeviceContext **
     return status;
   }
   if (is_leading_part(device, type_length, "cpu")) return open_cpu(number, context);
+#if defined(QX_ORB_CUDA_BINDING)
+  if (is_leading_part(device, type_length, "gpu")) return open_gpu(number, context);
+#endif
   // No GPU backend in this build: "gpu" is not a device here.
   QX_ERROR(errors::kDeviceString, PrintableText(device).text());
   return QX_STATUS_INVALID_ARGUMENT;
