@@ -61,14 +61,13 @@ void BM_frames_per_second(benchmark::State &state) {
   const bool voiced = state.range(1) != 0;
   state.SetLabel(device);
   QxOrb *orb = nullptr;
-  if (qx_orb_init(model_path().c_str(), device, voiced ? 0.0f : 1.0f, &orb) !=
-      QX_STATUS_SUCCESS) {
+  if (qx_orb_init(model_path().c_str(), device, voiced ? 0.0f : 1.0f, &orb) != QX_STATUS_SUCCESS) {
     state.SkipWithError("qx_orb_init failed");
     return;
   }
   const bool on_gpu = orb->device_context->device_type == qx::kDeviceCuda;
-  const auto *gpu = on_gpu ? static_cast<const ypu::Backend *>(orb->device_context->backend)
-                           : nullptr;
+  const auto *gpu =
+      on_gpu ? static_cast<const ypu::Backend *>(orb->device_context->backend) : nullptr;
   const ypu::TransferCounts before = gpu ? gpu->counts : ypu::TransferCounts{};
   const std::vector<int16_t> frame = speech_like_frame();
   for (auto _ : state) {

@@ -121,42 +121,13 @@ TEST_F(Staging, UploadAndDownloadCopyRangesAndRejectRangesOutside) {
   EXPECT_EQ(taabe212(handle_, tensor, bytes, 8, 0), 0);  // empty range at the end
 }
 
-TEST_F(Staging, AllocationSizesAndHandles) {
+TEST_F(Staging, HandlesForDevicesAndSizesThatDoNotExistAreRefused) {
   EXPECT_EQ(taabe200(handle_, -1, 0), nullptr);
-  void *empty = make(0);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(taabe34(handle_, empty), 0);
-  EXPECT_EQ(taabe34(handle_, make(100)), 100);
-  void *record = taabe197(handle_, 40);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(record) % 32, 0u);
-  taabe258(handle_, record);
-  taabe261(handle_, nullptr);  // ignored
+  EXPECT_EQ(taabe34(handle_, make(0)), 0);
   void *other = nullptr;
   EXPECT_EQ(taabe5(1, &other), 3);  // the emulation has one device
   EXPECT_EQ(taabe5(-1, &other), 3);
   EXPECT_EQ(other, nullptr);
-}
-
-TEST_F(Staging, KernelsWriteTheDeviceCopyAndMarkTheHostCopyStale) {
-  void *out = make(8), *a = make(8), *b = make(8);
-  const float ones[2] = {1.0f, 2.0f}, tens[2] = {10.0f, 20.0f};
-  ASSERT_EQ(taabe212(handle_, a, ones, 0, 8), 0);
-  ASSERT_EQ(taabe212(handle_, b, tens, 0, 8), 0);
-  qx::OperandBlock block{};
-  block.set_tensor(0, static_cast<qx::TensorBuffer *>(out));
-  block.set_tensor(1, static_cast<qx::TensorBuffer *>(a));
-  block.set_tensor(2, static_cast<qx::TensorBuffer *>(b));
-  const int32_t immediates[4] = {2, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) block.set_immediate(3, i, immediates[i]);
-  ASSERT_EQ(taabe283(handle_, nullptr, &block), 0);
-  EXPECT_FALSE(static_cast<Tensor *>(out)->host_current);
-  const auto *host = static_cast<const float *>(taabe230(handle_, out, 1));
-  EXPECT_EQ(host[0], 11.0f);
-  EXPECT_EQ(host[1], 22.0f);
-  taabe243(handle_, out, 0);
-  EXPECT_EQ(downloads(), 1);
-  EXPECT_EQ(backend()->counts.launches, 1);
 }
 
 TEST_F(Staging, AFailedDeviceStopsEveryLaterOperator) {
