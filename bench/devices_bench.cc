@@ -96,11 +96,12 @@ BENCHMARK(BM_frames_per_second)
     ->UseRealTime();
 
 // Points the binding at the library to measure before anything opens "gpu".
-const bool kLibraryChosen = [] {
-  const char *given = std::getenv("QX_BENCH_CUDA_LIBRARY");
-  qx::cuda_testing::use_library(given ? given : QX_BENCH_CUDA_LIBRARY);
-  return true;
-}();
+struct ChosenLibrary {
+  ChosenLibrary() {
+    const char *given = std::getenv("QX_BENCH_CUDA_LIBRARY");
+    qx::cuda_testing::use_library(given ? given : QX_BENCH_CUDA_LIBRARY);
+  }
+} chosen_library;
 
 }  // namespace
 

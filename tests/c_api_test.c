@@ -26,7 +26,8 @@ int main(void) {
   char **devices = NULL;
   int32_t count = 0;
   CHECK(qx_orb_list_hardware_devices(&devices, &count) == QX_STATUS_SUCCESS);
-  CHECK(count == 1 && devices && strncmp(devices[0], "cpu:[0-", 7) == 0);
+  /* The CPU first; a GPU library beside the library may add its devices. */
+  CHECK(count >= 1 && devices && strncmp(devices[0], "cpu:[0-", 7) == 0);
   qx_orb_free_hardware_devices(devices, count);
 
   char **messages = NULL;
