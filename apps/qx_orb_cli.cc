@@ -39,9 +39,11 @@ struct LibraryError {
 };
 
 // Codes of failures to open a device (a bad device string, a backend that
-// cannot start) as opposed to reading the model.
+// cannot start, a missing GPU library or device) as opposed to reading
+// the model.
 bool is_device_code(unsigned code) {
-  return code == 300 || code == 802 || (code >= 830 && code <= 836);
+  return code == 300 || code == 802 || code == 805 || code == 806 ||
+         (code >= 830 && code <= 836);
 }
 
 // Collects the calling thread's messages after a failed call.

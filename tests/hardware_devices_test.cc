@@ -11,6 +11,9 @@
 
 #include "runtime/operation_table.h"
 #include "test_support.h"
+#if defined(QX_ORB_CUDA_BINDING)
+#include "cuda/cuda_library.h"
+#endif
 
 using namespace qx;
 using qx_test::collect_messages;
@@ -38,6 +41,14 @@ int system_processor_count() {
   return get_nprocs_conf();
 #endif
 }
+
+#if defined(QX_ORB_CUDA_BINDING)
+// These tests count the CPU's entry alone, whatever GPU library the
+// machine has installed (cuda_binding_test lists the GPU's).
+struct WithoutGpuLibrary {
+  WithoutGpuLibrary() { cuda_testing::use_library("/nonexistent/libqx_ypu_impl_cuda_orb.so"); }
+} without_gpu_library;
+#endif
 
 std::string cpu_entry() {
   const int n = system_processor_count();

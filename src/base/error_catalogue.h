@@ -28,6 +28,8 @@ constexpr ErrorDescriptor kOperator{801, "Failed to %s operator"};
 constexpr ErrorDescriptor kDeviceString{802, "%s is not a valid device string"};
 constexpr ErrorDescriptor kHostMemory{803, "Failed to allocate, out of memory."};
 constexpr ErrorDescriptor kDeviceMemory{804, "Failed to allocate, out of memory."};
+constexpr ErrorDescriptor kGpuLibraryMissing{805, "GPU library %s could not be loaded: %s"};
+constexpr ErrorDescriptor kGpuDeviceMissing{806, "No CUDA device gpu:%d (%d found)."};
 constexpr ErrorDescriptor kMetalNoDevice{830, "Failed to get device."};
 constexpr ErrorDescriptor kMetalNoQueue{831, "Failed to get device."};
 constexpr ErrorDescriptor kMetalLibrary{832, "Failed to load device specific code."};
