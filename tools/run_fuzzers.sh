@@ -44,16 +44,6 @@ max_len_of() {
   esac
 }
 
-# Seconds one input may take before libFuzzer calls it a hang. A valid model
-# may set a hop of one sample: 32768 windows per frame, several seconds per
-# input under the sanitizers on a loaded machine, slow but not a hang.
-timeout_of() {
-  case $1 in
-    model_reader) echo 60 ;;
-    *) echo 10 ;;
-  esac
-}
-
 # ---- Configure and build -----------------------------------------------------
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fsanitize=fuzzer-no-link"
 if [[ ! -f $build_dir/CMakeCache.txt ]]; then
@@ -82,6 +72,7 @@ cmake --build "$build_dir" -j"$jobs" --target fuzzers || { echo "build failed" >
 # ---- Replay, then fuzz ---------------------------------------------------------
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+common=(-timeout=10 -rss_limit_mb=2048)
 logs=$build_dir/fuzz-logs
 mkdir -p "$logs"
 status=0
@@ -95,7 +86,6 @@ for target in "${targets[@]}"; do
     summary+=("$(printf '%-18s %12s %10s  %s' "$target" - - "not built")")
     continue
   fi
-  limits=(-rss_limit_mb=2048 -timeout="$(timeout_of "$target")")
   findings_dir=$build_dir/fuzz-findings/$target
   corpus=$build_dir/fuzz-corpus/$target
   mkdir -p "$findings_dir" "$corpus"
@@ -104,7 +94,7 @@ for target in "${targets[@]}"; do
   replay_note="replay ok"
   mapfile -t seed_files < <(find "$seeds" -type f | sort)
   if ((${#seed_files[@]})); then
-    if ! "$binary" "${limits[@]}" "${seed_files[@]}" > "$logs/$target.replay.log" 2>&1; then
+    if ! "$binary" "${common[@]}" "${seed_files[@]}" > "$logs/$target.replay.log" 2>&1; then
       tail -n 40 "$logs/$target.replay.log"
       echo "$target: a committed corpus file fails (log: $logs/$target.replay.log)" >&2
       replay_note="REPLAY FAILED"
@@ -117,7 +107,7 @@ for target in "${targets[@]}"; do
   before=$(find "$findings_dir" -type f ! -name 'slow-unit-*' | wc -l)
   # libFuzzer stops at max_total_time; the outer limit only guards against
   # an input that outlives its own -timeout.
-  timeout --kill-after=10 $((seconds + 120)) "$binary" "${limits[@]}" \
+  timeout --kill-after=10 $((seconds + 60)) "$binary" "${common[@]}" \
     -max_len="$(max_len_of "$target")" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$findings_dir/" "$corpus" > "$logs/$target.log" 2>&1
   after=$(find "$findings_dir" -type f ! -name 'slow-unit-*' | wc -l)
