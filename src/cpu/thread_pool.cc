@@ -42,21 +42,6 @@ void stop_and_free(ThreadPool *pool) {
 
 }  // namespace
 
-void split_items(ThreadPool *pool, uint64_t count) {
-  const uint64_t n = pool->thread_count;
-  const uint64_t q = word_divide(count, static_cast<uint32_t>(n), pool->divisor);
-  const uint64_t larger = count - q * n;
-  WorkerSlot *slots = pool_slots(pool);
-  uint64_t begin = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t share = q + (i < larger ? 1 : 0);
-    slots[i].begin = begin;
-    begin += share;
-    slots[i].end.store(begin, std::memory_order_relaxed);
-    slots[i].remaining.store(static_cast<int64_t>(share), std::memory_order_relaxed);
-  }
-}
-
 QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
   // One thread needs no pool: the backend runs such devices without one.
   if (thread_count < 2 || !pool_out) return QX_STATUS_INVALID_ARGUMENT;

@@ -1,6 +1,7 @@
-// The item-claiming routines every thread of a run executes: first its own
-// share from the front, then the other shares from their ends, visiting the
-// victims once each in descending circular order (s-1, ..., 0, N-1, ..., s+1).
+// How a run's items are cut into shares, and the item-claiming routines
+// every thread of a run executes: first its own share from the front, then
+// the other shares from their ends, visiting the victims once each in
+// descending circular order (s-1, ..., 0, N-1, ..., s+1).
 //
 // Claims use relaxed order: each claim is one read-modify-write on a single
 // counter, which alone makes it unique; the items' results are published by
@@ -63,6 +64,21 @@ void claim_items_fetch(ThreadPool *pool, WorkerSlot *slot) {
 PoolTrampoline choose_claiming(const ThreadPool *pool, uint64_t count) {
   return kPoolClaimsByFetch && count < 0 - pool->thread_count ? claim_items_fetch
                                                               : claim_items_cas;
+}
+
+void split_items(ThreadPool *pool, uint64_t count) {
+  const uint64_t n = pool->thread_count;
+  const uint64_t q = word_divide(count, static_cast<uint32_t>(n), pool->divisor);
+  const uint64_t larger = count - q * n;
+  WorkerSlot *slots = pool_slots(pool);
+  uint64_t begin = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t share = q + (i < larger ? 1 : 0);
+    slots[i].begin = begin;
+    begin += share;
+    slots[i].end.store(begin, std::memory_order_relaxed);
+    slots[i].remaining.store(static_cast<int64_t>(share), std::memory_order_relaxed);
+  }
 }
 
 }  // namespace qx

@@ -43,21 +43,6 @@ void free_pool(ThreadPool *pool) {
 
 }  // namespace
 
-void split_items(ThreadPool *pool, uint64_t count) {
-  const uint64_t n = pool->thread_count;
-  const uint64_t q = fast_divide(count, pool->divisor);
-  const uint64_t larger = count - q * n;
-  WorkerSlot *slots = pool_slots(pool);
-  uint64_t begin = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t share = q + (i < larger ? 1 : 0);
-    slots[i].begin = begin;
-    begin += share;
-    slots[i].end.store(begin, std::memory_order_relaxed);
-    slots[i].remaining.store(static_cast<int64_t>(share), std::memory_order_relaxed);
-  }
-}
-
 QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
   if (thread_count < 2 || !pool_out) return QX_STATUS_INVALID_ARGUMENT;
   const uint64_t n = thread_count;
@@ -66,7 +51,7 @@ QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
   std::memset(block, 0, block_bytes(n));
   auto *pool = new (block) ThreadPool();
   pool->thread_count = n;
-  pool->divisor = fast_divisor_make(n);
+  pool->divisor = word_divisor_make(thread_count);
   WorkerSlot *slots = pool_slots(pool);
   for (uint64_t i = 0; i < n; ++i) {
     new (&slots[i]) WorkerSlot();

@@ -1,7 +1,8 @@
 // The one internal layer that touches the operating system and the processor.
 // Everything above it is portable; a new platform adds its own .cc files that
-// implement these declarations (the POSIX/Linux build uses platform_posix.cc,
-// the Windows build platform_windows.cc, both with cpu_features_x86.cc on x86).
+// implement these declarations: platform_posix.cc with platform_linux.cc or
+// platform_macos.cc, or platform_windows.cc; cpu_features_x86.cc or
+// cpu_features_arm.cc for the processor.
 #pragma once
 
 #include <atomic>

@@ -1,26 +1,37 @@
-// POSIX threads, Linux futexes, glibc processor count and posix_memalign.
+// What Linux and macOS share: POSIX threads and locks, posix_memalign,
+// file opening and the ANSI console line. The processor count and the
+// pool's sleeping are each system's own (platform_linux.cc,
+// platform_macos.cc).
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/sysinfo.h>
-
-#if defined(__linux__)
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-#endif
+
+#include <type_traits>
 
 namespace qx {
 namespace platform {
 
-ThreadId current_thread_id() {
-  // glibc's pthread_t is the address of the thread descriptor: never 0 and
-  // unique among live threads, so plain equality is the equality test.
-  return static_cast<ThreadId>(pthread_self());
+namespace {
+
+// pthread_t is the address of the thread's record (glibc, macOS) or a
+// number standing for it: never 0 and unique among live threads, so plain
+// equality is the equality test.
+template <typename Thread>
+ThreadId thread_id_of(Thread thread) {
+  if constexpr (std::is_pointer<Thread>::value) {
+    return reinterpret_cast<ThreadId>(thread);
+  } else {
+    return static_cast<ThreadId>(thread);
+  }
 }
+
+}  // namespace
+
+ThreadId current_thread_id() { return thread_id_of(pthread_self()); }
 
 namespace {
 
@@ -56,23 +67,7 @@ Mutex::~Mutex() { pthread_mutex_destroy(&handle_); }
 void Mutex::lock() { pthread_mutex_lock(&handle_); }
 void Mutex::unlock() { pthread_mutex_unlock(&handle_); }
 
-void futex_wait(std::atomic<uint32_t> *word, uint32_t expected) {
-  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
-          nullptr, nullptr, 0);
-}
-
-void futex_wake_all(std::atomic<uint32_t> *word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT32_MAX,
-          nullptr, nullptr, 0);
-}
-
 void thread_yield() { sched_yield(); }
-
-int32_t processor_count() {
-  int n = get_nprocs_conf();
-  return n > 0 ? n : 0;
-}
 
 void *aligned_alloc(size_t alignment, size_t size) {
   void *pointer = nullptr;
