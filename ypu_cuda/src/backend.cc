@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "aligned_memory.h"
 #include "gpu_runtime.h"
 #include "kernels.h"
 #include "qx_ypu_impl_cuda_orb.h"
@@ -50,11 +51,10 @@ QX_YPU_API void taabe248(void *backend) {
 
 QX_YPU_API void *taabe197(void *, int32_t size) {
   if (size < 0) return nullptr;
-  void *memory = nullptr;
-  return posix_memalign(&memory, 32, size ? static_cast<size_t>(size) : 1) == 0 ? memory : nullptr;
+  return ypu::aligned_alloc_bytes(32, static_cast<size_t>(size));
 }
 
-QX_YPU_API void taabe258(void *, void *pointer) { std::free(pointer); }
+QX_YPU_API void taabe258(void *, void *pointer) { ypu::aligned_free(pointer); }
 
 QX_YPU_API void *taabe200(void *backend, int32_t size, int32_t flags) {
   Backend *owner = as_backend(backend);

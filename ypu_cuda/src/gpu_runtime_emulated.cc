@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "aligned_memory.h"
 #include "gpu_runtime.h"
 
 namespace ypu {
@@ -23,11 +24,8 @@ bool use_device(int32_t index) { return index == 0; }
 void *device_alloc(size_t bytes) { return std::malloc(bytes ? bytes : 1); }
 void device_free(void *device) { std::free(device); }
 
-void *staging_alloc(size_t bytes) {
-  void *host = nullptr;
-  return posix_memalign(&host, 64, bytes ? bytes : 1) == 0 ? host : nullptr;
-}
-void staging_free(void *host) { std::free(host); }
+void *staging_alloc(size_t bytes) { return aligned_alloc_bytes(64, bytes); }
+void staging_free(void *host) { aligned_free(host); }
 
 bool copy_to_device(void *device, const void *host, size_t bytes) {
   if (bytes) std::memcpy(device, host, bytes);
