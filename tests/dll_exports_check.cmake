@@ -1,7 +1,9 @@
 # Fails unless the DLL exports exactly the functions the public header marks
-# QX_API, and imports from system DLLs only (the compiler's runtime is
-# linked in).
-#   cmake -DOBJDUMP=... -DDLL=qx_orb.dll -DHEADER=include/qx_orb.h -P dll_exports_check.cmake
+# QX_API, and imports system DLLs (the compiler's runtime is linked in) and
+# the GPU library, from which it takes exactly the functions its header
+# declares: the binding fills one slot with each.
+#   cmake -DOBJDUMP=... -DDLL=qx_orb.dll -DHEADER=include/qx_orb.h
+#         -DGPU_HEADER=ypu_cuda/include/qx_ypu_impl_cuda_orb.h -P dll_exports_check.cmake
 file(STRINGS "${HEADER}" declarations REGEX "^QX_API ")
 set(declared)
 foreach(line IN LISTS declarations)
@@ -30,11 +32,40 @@ if(NOT exported STREQUAL declared)
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+set(gpu_library_imported OFF)
 foreach(import IN LISTS imports)
   string(TOLOWER "${import}" import)
-  if(NOT import MATCHES "^dll name: (kernel32|msvcrt)\\.dll$")
+  if(import STREQUAL "dll name: qx_ypu_impl_cuda_orb.dll")
+    set(gpu_library_imported ON)
+  elseif(NOT import MATCHES "^dll name: (kernel32|msvcrt)\\.dll$")
     message(FATAL_ERROR "unexpected import: ${import}")
   endif()
 endforeach()
+if(NOT gpu_library_imported)
+  message(FATAL_ERROR "qx_ypu_impl_cuda_orb.dll is not imported; imports: ${imports}")
+endif()
+
+# The GPU library's block: "\tvma  hint  name" lines up to the blank line.
+file(STRINGS "${GPU_HEADER}" gpu_declarations REGEX "^QX_YPU_API ")
+set(gpu_declared)
+foreach(line IN LISTS gpu_declarations)
+  string(REGEX MATCH "(taabe[0-9]+)\\(" name "${line}")
+  list(APPEND gpu_declared "${CMAKE_MATCH_1}")
+endforeach()
+list(SORT gpu_declared)
+string(REGEX MATCH "DLL Name: qx_ypu_impl_cuda_orb\\.dll\n[^\n]*\n([^\n]+\n)+" block "${dump}")
+string(REGEX MATCHALL "\t[0-9a-f]+[ \t]+[0-9]+ +[A-Za-z_][A-Za-z0-9_]*" entries "${block}")
+set(gpu_imported)
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^.* " "" name "${entry}")
+  list(APPEND gpu_imported "${name}")
+endforeach()
+list(SORT gpu_imported)
+if(NOT gpu_imported STREQUAL gpu_declared)
+  message(FATAL_ERROR "imported from the GPU library: ${gpu_imported}\ndeclared: ${gpu_declared}")
+endif()
+
 list(LENGTH exported count)
-message(STATUS "${count} functions exported, imports: ${imports}")
+list(LENGTH gpu_imported gpu_count)
+message(STATUS "${count} functions exported, ${gpu_count} imported from the GPU library; "
+               "imports: ${imports}")

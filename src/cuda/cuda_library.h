@@ -37,7 +37,8 @@ const char *cuda_library_problem();
 
 namespace cuda_testing {
 // Loads from `path` from now on (null: the default search) and forgets the
-// library loaded so far. Only while no GPU context exists.
+// library loaded so far. Only while no GPU context exists. Does nothing in
+// the Windows build, whose library is imported when the DLL loads.
 void use_library(const char *path);
 }  // namespace cuda_testing
 

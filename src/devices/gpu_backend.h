@@ -1,6 +1,6 @@
 // The GPU device type of this build, if it has one: the CUDA library on
-// Windows, Metal on macOS (and over the emulated Metal layer), none
-// elsewhere. Device selection and the operation table reach
+// Windows and Linux x86-64, Metal on macOS (and over the emulated Metal
+// layer), none on ARM32. Device selection and the operation table reach
 // the GPU only through this, so they need no per-platform code.
 #pragma once
 
