@@ -8,7 +8,6 @@
 // Voiced frames run the detector, the features and the classifier
 // (threshold 0); unvoiced ones only the detector (threshold 1).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -18,40 +17,16 @@
 
 #include "backend.h"
 #include "bench_context.h"
+#include "bench_signals.h"
 #include "cuda/cuda_library.h"
 #include "engine/engine.h"
-#include "model_writer.h"
 #include "qx_orb.h"
 #include "runtime/device_context.h"
 
 namespace {
 
-const std::string &model_path() {
-  static const std::string path = [] {
-    if (const char *given = std::getenv("QX_BENCH_MODEL")) return std::string(given);
-    const char *directory = std::getenv("TMPDIR");
-    std::string made = std::string(directory ? directory : "/tmp") + "/qx_devices_bench_" +
-                       std::to_string(static_cast<long>(::getpid())) + ".qx";
-    qx_tools::write_file(made, qx_tools::encode(qx_tools::default_model(7)));
-    std::atexit([] { std::remove(model_path().c_str()); });
-    return made;
-  }();
-  return path;
-}
-
-// The engine benchmark's voiced test signal.
-std::vector<int16_t> speech_like_frame() {
-  std::vector<int16_t> frame(32768);
-  uint32_t state = 12345;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    const double t = i / 16000.0;
-    const double voice = 9000 * std::sin(2 * M_PI * (150 + 40 * std::sin(2 * M_PI * 3 * t)) * t) *
-                         (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t));
-    frame[i] = static_cast<int16_t>(voice + static_cast<int32_t>(state >> 20) - 2048);
-  }
-  return frame;
-}
+using qx_bench::model_path;
+using qx_bench::speech_like_frame;
 
 constexpr const char *kDevices[] = {"cpu:1", "cpu", "gpu"};
 

@@ -7,19 +7,15 @@
 //
 // Wall-clock time: with 2 threads the workers' time is not the caller's.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "bench_context.h"
+#include "bench_signals.h"
 #include "engine/engine.h"
 #include "frontend/log_mel.h"
 #include "frontend/vad_front_end.h"
-#include "model_writer.h"
 #include "qx_orb.h"
 #include "runtime/device_context.h"
 
@@ -27,33 +23,8 @@ namespace {
 
 constexpr double kFrameSeconds = 32768.0 / 16000.0;
 
-// The default-shape model, written once per process, or the model file
-// named by QX_BENCH_MODEL (for example the bundled models/default.qx).
-const std::string &model_path() {
-  static const std::string path = [] {
-    if (const char *given = std::getenv("QX_BENCH_MODEL")) return std::string(given);
-    const char *directory = std::getenv("TMPDIR");
-    std::string made = std::string(directory ? directory : "/tmp") + "/qx_engine_bench_" +
-                       std::to_string(static_cast<long>(::getpid())) + ".qx";
-    qx_tools::write_file(made, qx_tools::encode(qx_tools::default_model(7)));
-    std::atexit([] { std::remove(model_path().c_str()); });
-    return made;
-  }();
-  return path;
-}
-
-std::vector<int16_t> speech_like_frame() {
-  std::vector<int16_t> frame(32768);
-  uint32_t state = 12345;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    const double t = i / 16000.0;
-    const double voice = 9000 * std::sin(2 * M_PI * (150 + 40 * std::sin(2 * M_PI * 3 * t)) * t) *
-                         (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t));
-    frame[i] = static_cast<int16_t>(voice + static_cast<int32_t>(state >> 20) - 2048);
-  }
-  return frame;
-}
+using qx_bench::model_path;
+using qx_bench::speech_like_frame;
 
 // Arguments: voiced (0/1), threads, kernels (1) or reference only (0).
 // Voiced frames run with threshold 0, so the classifier always runs whatever

@@ -4,13 +4,19 @@
 # declares: the binding fills one slot with each.
 #   cmake -DOBJDUMP=... -DDLL=qx_orb.dll -DHEADER=include/qx_orb.h
 #         -DGPU_HEADER=ypu_cuda/include/qx_ypu_impl_cuda_orb.h -P dll_exports_check.cmake
-file(STRINGS "${HEADER}" declarations REGEX "^QX_API ")
-set(declared)
-foreach(line IN LISTS declarations)
-  string(REGEX MATCH "(qx_[a-z_]+)\\(" name "${line}")
-  list(APPEND declared "${CMAKE_MATCH_1}")
-endforeach()
-list(SORT declared)
+# The sorted names of the functions `header` declares after `marker`.
+function(declared_functions header marker name_pattern out)
+  file(STRINGS "${header}" declarations REGEX "^${marker} ")
+  set(names)
+  foreach(line IN LISTS declarations)
+    string(REGEX MATCH "(${name_pattern})\\(" name "${line}")
+    list(APPEND names "${CMAKE_MATCH_1}")
+  endforeach()
+  list(SORT names)
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
+
+declared_functions("${HEADER}" QX_API "qx_[a-z_]+" declared)
 
 execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
@@ -46,13 +52,7 @@ if(NOT gpu_library_imported)
 endif()
 
 # The GPU library's block: "\tvma  hint  name" lines up to the blank line.
-file(STRINGS "${GPU_HEADER}" gpu_declarations REGEX "^QX_YPU_API ")
-set(gpu_declared)
-foreach(line IN LISTS gpu_declarations)
-  string(REGEX MATCH "(taabe[0-9]+)\\(" name "${line}")
-  list(APPEND gpu_declared "${CMAKE_MATCH_1}")
-endforeach()
-list(SORT gpu_declared)
+declared_functions("${GPU_HEADER}" QX_YPU_API "taabe[0-9]+" gpu_declared)
 string(REGEX MATCH "DLL Name: qx_ypu_impl_cuda_orb\\.dll\n[^\n]*\n([^\n]+\n)+" block "${dump}")
 string(REGEX MATCHALL "\t[0-9a-f]+[ \t]+[0-9]+ +[A-Za-z_][A-Za-z0-9_]*" entries "${block}")
 set(gpu_imported)
