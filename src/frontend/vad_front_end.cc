@@ -12,20 +12,19 @@ constexpr float kPreEmphasis = 0.97f;
 int16_t fixed_log10_q10(float energy) {
   const float scaled = energy * 8589934592.0f;  // 2^33
   if (scaled >= 9.223372e18f) return 0;         // 2^63: at or above 2^30
-  int64_t v = static_cast<int64_t>(scaled);
+  uint64_t v = static_cast<uint64_t>(static_cast<int64_t>(scaled));
   if (v == 0) return -32768;
   int32_t octaves = 0;
-  if (v > (int64_t{1} << 30) - 1) {
+  if (v > (uint64_t{1} << 30) - 1) {
     v >>= 1;
     octaves = -1;
   }
   // Normalise to [2^61, 2^62): the top 10 bits below the leading one index
-  // the table of log10 over one octave.
-  while (v <= (int64_t{1} << 61) - 1) {
-    v *= 2;
-    octaves += 1;
-  }
-  const int64_t index = ((v + (int64_t{1} << 51)) >> 52) - 512;
+  // the table of log10 over one octave. v < 2^62 here, so the shift is >= 0.
+  const int shift = __builtin_clzll(v) - 2;
+  v <<= shift;
+  octaves += shift;
+  const int64_t index = static_cast<int64_t>((v + (uint64_t{1} << 51)) >> 52) - 512;
   const int32_t result = QX_LOG10_Q10_TABLE[index] - 308 * octaves;
   return static_cast<int16_t>(result < -32768 ? -32768 : result > 32767 ? 32767 : result);
 }
