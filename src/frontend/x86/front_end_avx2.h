@@ -1,0 +1,20 @@
+// The AVX2 set of front-end loops (see front_end_kernels.h for what each
+// computes). Compiled only for x86-64; each function carries its own target
+// attribute, so portable code never runs an AVX2 instruction by accident.
+#pragma once
+
+#if !defined(__x86_64__)
+#error "x86 front-end variants built for a processor that is not x86-64"
+#endif
+
+#include <cstdint>
+
+// AVX2 without fused multiply-add: every product is rounded on its own, as
+// in the portable set.
+#define QX_FRONT_END_AVX2 __attribute__((target("avx2")))
+
+namespace qx {
+
+void real_fft_512_avx2(const float *input, float *output, float *work);
+
+}  // namespace qx
