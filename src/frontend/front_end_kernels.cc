@@ -13,12 +13,20 @@ namespace {
 constexpr FrontEndKernels kPortable = {
     "portable",
     real_fft_512_portable,
+    bin_powers_portable,
+    mel_energies_portable,
+    log_mel_frame_portable,
+    vad_frame_portable,
 };
 
 #if defined(__x86_64__)
 constexpr FrontEndKernels kAvx2 = {
     "avx2",
     real_fft_512_avx2,
+    bin_powers_avx2,
+    mel_energies_avx2,
+    log_mel_frame_avx2,
+    vad_frame_avx2,
 };
 #endif
 
