@@ -113,6 +113,46 @@ TEST(MelLaneTable, ReadsStayWithinTheSpectrumAndCoverEveryBand) {
   }
 }
 
+// Values whose logarithm is exact, lies on either side of a reduction
+// boundary, or has no vector path; lengths around the vector width.
+TEST_P(FrontEndKernelsTest, Log10GivesTheScalarBitsForAnyValueAndLength) {
+  const float sqrt2 = std::sqrt(2.0f);
+  std::vector<float> values = {1.0f,
+                               10.0f,
+                               1e10f,
+                               0.1f,
+                               std::nextafter(1.0f, 0.0f),
+                               std::nextafter(1.0f, 2.0f),
+                               std::nextafter(sqrt2, 0.0f),
+                               sqrt2,
+                               std::nextafter(sqrt2, 2.0f),
+                               std::numeric_limits<float>::min(),
+                               std::numeric_limits<float>::denorm_min(),
+                               std::numeric_limits<float>::max(),
+                               std::numeric_limits<float>::infinity(),
+                               0.0f,
+                               -0.0f,
+                               -1.0f,
+                               1e-6f};
+  const std::vector<float> spread = uniform(8, 100, 0.0f, 1e4f);
+  values.insert(values.end(), spread.begin(), spread.end());
+  for (const int32_t n : {0, 1, 7, 8, 9, 16, 40, static_cast<int32_t>(values.size())}) {
+    std::vector<float> got(values.size() + 1, kGuard);
+    tested().log10(values.data(), got.data(), n);
+    for (int32_t i = 0; i < n; ++i) {
+      const float expected = qx_test::log10_by_double(values[i]);
+      EXPECT_TRUE(std::memcmp(&expected, &got[i], sizeof(float)) == 0 ||
+                  (std::isnan(expected) && std::isnan(got[i])))
+          << "n " << n << ": log10(" << values[i] << ") = " << got[i] << ", not " << expected;
+    }
+    EXPECT_EQ(got[n], kGuard) << "n " << n;
+  }
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  float nan_log = 0.0f;
+  tested().log10(&nan, &nan_log, 1);
+  EXPECT_TRUE(std::isnan(nan_log));
+}
+
 // Windows that reach back before the first sample, start on it, and lie
 // wholly inside the frame, up to its end; the extreme sample values.
 TEST_P(FrontEndKernelsTest, LogMelFramesGiveThePortableBits) {

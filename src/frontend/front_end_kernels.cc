@@ -15,6 +15,7 @@ constexpr FrontEndKernels kPortable = {
     real_fft_512_portable,
     bin_powers_portable,
     mel_energies_portable,
+    log10_portable,
     log_mel_frame_portable,
     vad_frame_portable,
 };
@@ -25,6 +26,7 @@ constexpr FrontEndKernels kAvx2 = {
     real_fft_512_avx2,
     bin_powers_avx2,
     mel_energies_avx2,
+    log10_avx2,
     log_mel_frame_avx2,
     vad_frame_avx2,
 };

@@ -19,6 +19,9 @@ struct FrontEndKernels {
   // each the bits of mel_band_energy. May also write energies[bands .. 39].
   // Bin powers must be finite and not negative.
   void (*mel_energies)(const float *power, float *energies, int32_t bands);
+  // out[i] = (float)log10((double)x[i]) for i < n: the logarithm of the
+  // widened value, rounded once, for any x (zero, negative, NaN included).
+  void (*log10)(const float *x, float *out, int32_t n);
   // The log-mel analysis frame of the 512 samples before `end` (>= 1):
   // frame[i] = e[end - 512 + i] * window[i], where e[m] = s[m] - 0.97 s[m-1],
   // s[m] = pcm[m] * 2^-15, s[-1] = 0, and e[m] = 0 before the first sample.

@@ -2,6 +2,8 @@
 // lives in real_fft.cc and the band sums in mel_filterbank.cc.
 #include "frontend/front_end_portable.h"
 
+#include <cmath>
+
 #include "frontend/real_fft.h"
 #include "frontend/vad_front_end.h"
 #include "frontend/vad_tables.h"
@@ -18,6 +20,12 @@ constexpr float kPreEmphasis = 0.97f;
 void bin_powers_portable(const float *spectrum, float *power) {
   for (int k = 0; k < kFftBinCount; ++k) {
     power[k] = spectrum[2 * k] * spectrum[2 * k] + spectrum[2 * k + 1] * spectrum[2 * k + 1];
+  }
+}
+
+void log10_portable(const float *x, float *out, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    out[i] = static_cast<float>(std::log10(static_cast<double>(x[i])));
   }
 }
 

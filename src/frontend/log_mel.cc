@@ -1,7 +1,5 @@
 #include "frontend/log_mel.h"
 
-#include <cmath>
-
 #include "base/error_catalogue.h"
 #include "frontend/front_end_kernels.h"
 #include "frontend/mel_tables.h"
@@ -40,18 +38,18 @@ QxStatus extract_log_mel_features(DeviceContext *context, const LogMelSettings *
   float work[kFftWorkFloats];
   float power[kFftBinCount];
   float energies[kMelBandCount];
+  float log_energies[kMelBandCount];
 
   for (int32_t f = 0; f < frames; ++f) {
     kernels.log_mel_frame(pcm, (f + 1) * hop, settings->analysis_window, frame);
     kernels.real_fft(frame, spectrum, work);
     kernels.bin_powers(spectrum, power);
     kernels.mel_energies(power, energies, bands);
+    for (int32_t b = 0; b < bands; ++b) energies[b] += settings->log_floor;
+    kernels.log10(energies, log_energies, bands);
     float *row = out + f * bands;
     for (int32_t b = 0; b < bands; ++b) {
-      // log10 of the float32 sum, rounded once to float32.
-      const float sum = energies[b] + settings->log_floor;
-      const float log_energy = static_cast<float>(std::log10(static_cast<double>(sum)));
-      row[b] = (log_energy - settings->feature_mean[b]) / settings->feature_std[b];
+      row[b] = (log_energies[b] - settings->feature_mean[b]) / settings->feature_std[b];
     }
   }
   unmap(context, tensor, 1);
