@@ -113,6 +113,30 @@ TEST(MelLaneTable, ReadsStayWithinTheSpectrumAndCoverEveryBand) {
   }
 }
 
+// Energies at every change of course of the fixed-point logarithm (scaled
+// by 2^33: below 1, the octaves that truncate, round or are halved, 2^63
+// and up) and their neighbours; lengths around one and two vectors.
+TEST_P(FrontEndKernelsTest, FixedLog10GivesTheScalarValuesForAnyLength) {
+  std::vector<float> energies = {0.0f, std::numeric_limits<float>::denorm_min(),
+                                 std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::max()};
+  for (const int octave : {-1, 0, 9, 10, 22, 23, 29, 30, 62, 63}) {
+    const float e = std::ldexp(1.0f, octave - 33);
+    energies.insert(energies.end(), {std::nextafter(e, 0.0f), e, std::nextafter(e, 2 * e),
+                                     e * 1.9999999f, e * 1.5f, e * 1.0004883f});
+  }
+  const std::vector<float> spread = uniform(17, 64, 0.0f, 1e6f);
+  energies.insert(energies.end(), spread.begin(), spread.end());
+  for (const int32_t n : {0, 1, 7, 8, 9, 15, 16, 17, 40, static_cast<int32_t>(energies.size())}) {
+    std::vector<int16_t> got(energies.size() + 1, 12345);
+    tested().fixed_log10_q10(energies.data(), got.data(), n);
+    for (int32_t i = 0; i < n; ++i) {
+      EXPECT_EQ(got[i], fixed_log10_q10(energies[i])) << "n " << n << ", energy " << energies[i];
+    }
+    EXPECT_EQ(got[n], 12345) << "n " << n;
+  }
+}
+
 // Values whose logarithm is exact, lies on either side of a reduction
 // boundary, or has no vector path; lengths around the vector width.
 TEST_P(FrontEndKernelsTest, Log10GivesTheScalarBitsForAnyValueAndLength) {

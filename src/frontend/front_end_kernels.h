@@ -19,6 +19,8 @@ struct FrontEndKernels {
   // each the bits of mel_band_energy. May also write energies[bands .. 39].
   // Bin powers must be finite and not negative.
   void (*mel_energies)(const float *power, float *energies, int32_t bands);
+  // out[i] = fixed_log10_q10(energies[i]) for i < n (frontend/vad_front_end.h).
+  void (*fixed_log10_q10)(const float *energies, int16_t *out, int32_t n);
   // out[i] = (float)log10((double)x[i]) for i < n: the logarithm of the
   // widened value, rounded once, for any x (zero, negative, NaN included).
   void (*log10)(const float *x, float *out, int32_t n);

@@ -23,6 +23,10 @@ void bin_powers_portable(const float *spectrum, float *power) {
   }
 }
 
+void fixed_log10_q10_portable(const float *energies, int16_t *out, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) out[i] = fixed_log10_q10(energies[i]);
+}
+
 void log10_portable(const float *x, float *out, int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     out[i] = static_cast<float>(std::log10(static_cast<double>(x[i])));

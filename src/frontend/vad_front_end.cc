@@ -39,8 +39,9 @@ QxStatus vad_front_end(VadFrontEnd *front_end, const int16_t *samples, int16_t *
   kernels.real_fft(frame, spectrum, work);
   kernels.bin_powers(spectrum, power);
   kernels.mel_energies(power, energies, kVadBands);
+  kernels.fixed_log10_q10(energies, out, kVadBands);
   for (int b = 0; b < kVadBands; ++b) {
-    out[b] = mel_band_is_empty(b) ? int16_t{-32768} : fixed_log10_q10(energies[b]);
+    if (mel_band_is_empty(b)) out[b] = -32768;
   }
   return QX_STATUS_SUCCESS;
 }

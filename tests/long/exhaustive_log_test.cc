@@ -30,6 +30,37 @@ TEST(ExhaustiveLog, FixedLog10MatchesTheDoublingDefinition) {
   EXPECT_EQ(mismatches, 0u) << "first at bits 0x" << std::hex << first_mismatch;
 }
 
+// The detector's logarithm in every set beyond the portable one, for every
+// band energy from +0 to +infinity.
+TEST(ExhaustiveLog, FixedLog10OfEverySetMatchesTheScalarFunction) {
+  const FrontEndKernelChoice choice = usable_front_end_kernels();
+  if (choice.count < 2) GTEST_SKIP() << "this processor runs the portable set only";
+  constexpr uint32_t kBlock = 1u << 16;
+  std::vector<float> energies(kBlock);
+  std::vector<int16_t> got(kBlock);
+  for (int32_t s = 1; s < choice.count; ++s) {
+    const FrontEndKernels &kernels = *choice.sets[s];
+    uint64_t mismatches = 0;
+    uint32_t first_mismatch = 0;
+    for (uint64_t start = 0; start <= kPositiveInfinityBits; start += kBlock) {
+      const uint32_t count =
+          static_cast<uint32_t>(start + kBlock <= uint64_t{kPositiveInfinityBits} + 1
+                                    ? kBlock
+                                    : kPositiveInfinityBits + 1 - start);
+      for (uint32_t i = 0; i < count; ++i) {
+        energies[i] = qx_test::float_from_bits(static_cast<uint32_t>(start + i));
+      }
+      kernels.fixed_log10_q10(energies.data(), got.data(), static_cast<int32_t>(count));
+      for (uint32_t i = 0; i < count; ++i) {
+        if (got[i] != fixed_log10_q10(energies[i]) && mismatches++ == 0) {
+          first_mismatch = static_cast<uint32_t>(start + i);
+        }
+      }
+    }
+    EXPECT_EQ(mismatches, 0u) << kernels.name << ": first at bits 0x" << std::hex << first_mismatch;
+  }
+}
+
 // The log-mel extractor's logarithm in every set beyond the portable one
 // (whose log10 is the scalar expression itself), for every positive float32
 // bit pattern: +0, subnormals, normals, +infinity and the NaNs.

@@ -18,6 +18,7 @@ namespace qx {
 void real_fft_512_avx2(const float *input, float *output, float *work);
 void bin_powers_avx2(const float *spectrum, float *power);
 void mel_energies_avx2(const float *power, float *energies, int32_t bands);
+void fixed_log10_q10_avx2(const float *energies, int16_t *out, int32_t n);
 void log10_avx2(const float *x, float *out, int32_t n);
 void log_mel_frame_avx2(const int16_t *pcm, int32_t end, const float *window, float *frame);
 void vad_frame_avx2(const int16_t *samples, int16_t previous_sample, float *history, float *frame);
