@@ -117,9 +117,8 @@ TEST(MelLaneTable, ReadsStayWithinTheSpectrumAndCoverEveryBand) {
 // by 2^33: below 1, the octaves that truncate, round or are halved, 2^63
 // and up) and their neighbours; lengths around one and two vectors.
 TEST_P(FrontEndKernelsTest, FixedLog10GivesTheScalarValuesForAnyLength) {
-  std::vector<float> energies = {0.0f, std::numeric_limits<float>::denorm_min(),
-                                 std::numeric_limits<float>::infinity(),
-                                 std::numeric_limits<float>::max()};
+  using limits = std::numeric_limits<float>;
+  std::vector<float> energies = {0.0f, limits::denorm_min(), limits::infinity(), limits::max()};
   for (const int octave : {-1, 0, 9, 10, 22, 23, 29, 30, 62, 63}) {
     const float e = std::ldexp(1.0f, octave - 33);
     energies.insert(energies.end(), {std::nextafter(e, 0.0f), e, std::nextafter(e, 2 * e),
@@ -140,24 +139,14 @@ TEST_P(FrontEndKernelsTest, FixedLog10GivesTheScalarValuesForAnyLength) {
 // Values whose logarithm is exact, lies on either side of a reduction
 // boundary, or has no vector path; lengths around the vector width.
 TEST_P(FrontEndKernelsTest, Log10GivesTheScalarBitsForAnyValueAndLength) {
+  using limits = std::numeric_limits<float>;
   const float sqrt2 = std::sqrt(2.0f);
-  std::vector<float> values = {1.0f,
-                               10.0f,
-                               1e10f,
-                               0.1f,
-                               std::nextafter(1.0f, 0.0f),
-                               std::nextafter(1.0f, 2.0f),
-                               std::nextafter(sqrt2, 0.0f),
-                               sqrt2,
-                               std::nextafter(sqrt2, 2.0f),
-                               std::numeric_limits<float>::min(),
-                               std::numeric_limits<float>::denorm_min(),
-                               std::numeric_limits<float>::max(),
-                               std::numeric_limits<float>::infinity(),
-                               0.0f,
-                               -0.0f,
-                               -1.0f,
-                               1e-6f};
+  std::vector<float> values = {
+      1.0f, 10.0f, 1e10f, 0.1f, 1e-6f, std::nextafter(1.0f, 0.0f), std::nextafter(1.0f, 2.0f),
+      std::nextafter(sqrt2, 0.0f), sqrt2, std::nextafter(sqrt2, 2.0f), limits::min(),
+      limits::max(),
+      // No vector path for these.
+      limits::denorm_min(), limits::infinity(), limits::quiet_NaN(), 0.0f, -0.0f, -1.0f};
   const std::vector<float> spread = uniform(8, 100, 0.0f, 1e4f);
   values.insert(values.end(), spread.begin(), spread.end());
   for (const int32_t n : {0, 1, 7, 8, 9, 16, 40, static_cast<int32_t>(values.size())}) {
@@ -171,10 +160,6 @@ TEST_P(FrontEndKernelsTest, Log10GivesTheScalarBitsForAnyValueAndLength) {
     }
     EXPECT_EQ(got[n], kGuard) << "n " << n;
   }
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  float nan_log = 0.0f;
-  tested().log10(&nan, &nan_log, 1);
-  EXPECT_TRUE(std::isnan(nan_log));
 }
 
 // Windows that reach back before the first sample, start on it, and lie
