@@ -50,14 +50,15 @@ uint64_t add_item_count(KernelThreads threads, uint64_t count) {
 }
 
 DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
-                     int32_t n_out, bool accumulate) {
+                     int32_t n_out, int32_t n_in, bool accumulate) {
   const uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(n_out);
   const uint64_t cell_items = threads.pooled ? min_u64(cells, squared(threads.count)) : 1;
-  if (rows > 1) return {kernels.dense_rows, nullptr, cell_items};
+  const bool wide = kernels.dense_rows_wide && n_in >= kDenseWideMinInputs;
+  if (rows > 1) return {wide ? kernels.dense_rows_wide : kernels.dense_rows, nullptr, cell_items};
   if (kernels.dense_pairs && !(accumulate && n_out == 1)) {
     const uint64_t items =
         max_u64(1, min_u64(static_cast<uint64_t>(n_out) / 2, squared(threads.count)));
-    return {nullptr, kernels.dense_pairs, items};
+    return {nullptr, wide ? kernels.dense_pairs_wide : kernels.dense_pairs, items};
   }
   return {dense_cells_portable, nullptr, cell_items};
 }
