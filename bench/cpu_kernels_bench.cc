@@ -266,7 +266,7 @@ void BM_dense_pool(benchmark::State &state) {
   kernel_testing::set_parallel_threshold(saved);
 }
 // From the detector's layer (19200 MACs) through the classifier's at hidden
-// 128 (98304), 256 (393216) and 384 (884736) to 2^21 and 2^22.
+// 128 (98304), 256 (393216) and 384 (884736) to 2^21 ... 2^24.
 BENCHMARK(BM_dense_pool)
     ->ArgNames({"n_out", "n_in", "threads"})
     ->ArgsProduct({{240}, {80}, {1, 2}})
@@ -274,6 +274,7 @@ BENCHMARK(BM_dense_pool)
     ->ArgsProduct({{768}, {512}, {1, 2}})
     ->ArgsProduct({{1152}, {768}, {1, 2}})
     ->ArgsProduct({{2048}, {1024, 2048}, {1, 2}})
+    ->ArgsProduct({{4096}, {2048, 4096}, {1, 2}})
     ->UseRealTime();
 
 // Single-row dense layers of 240 outputs and growing input counts on one
