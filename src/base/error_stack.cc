@@ -24,7 +24,7 @@ struct ErrorEntry {
 
 struct ThreadErrorSlot {
   // 0 = free. Claimed and released under error_mutex(); a thread finds its
-  // own slot through OwnSlot, so nothing scans the owners without the lock.
+  // own slot through t_own_slot, so nothing scans the owners without the lock.
   std::atomic<platform::ThreadId> owner;
   // Everything below is touched only by the owning thread.
   uint8_t stale;
@@ -80,21 +80,29 @@ void clear_slot(ThreadErrorSlot *slot) {
 
 // The calling thread's slot, remembered so that finding it needs no scan of
 // the table: a slot is only ever claimed and released by its own thread, so
-// the thread always knows whether it holds one. At exit the thread gives
-// back a slot it never collected, so short-lived threads cannot use up every
-// slot.
-struct OwnSlot {
-  ThreadErrorSlot *slot = nullptr;
-  ~OwnSlot() {
-    if (!slot) return;
+// the thread always knows whether it holds one. A plain pointer, so that
+// reading it registers nothing with the thread.
+thread_local ThreadErrorSlot *t_own_slot = nullptr;
+
+ThreadErrorSlot *find_own_slot() { return t_own_slot; }
+
+// Gives back the slot of a thread that exits without collecting its
+// messages, so short-lived threads cannot use up every slot. Written only
+// when the thread claims a slot (so only such threads run the destructor),
+// and then found by its owner: the MinGW build's threads crashed (under
+// wine) once this object was also written when a slot was released.
+struct SlotReleaseAtThreadExit {
+  bool armed = false;
+  ~SlotReleaseAtThreadExit() {
+    if (!armed) return;
+    const platform::ThreadId self = platform::current_thread_id();
     platform::MutexLock lock(error_mutex());
-    clear_slot(slot);
-    slot = nullptr;
+    for (auto &slot : g_slots) {
+      if (slot.owner.load(std::memory_order_relaxed) == self) clear_slot(&slot);
+    }
   }
 };
-thread_local OwnSlot t_own;
-
-ThreadErrorSlot *find_own_slot() { return t_own.slot; }
+thread_local SlotReleaseAtThreadExit t_slot_release;
 
 ThreadErrorSlot *claim_slot() {
   platform::MutexLock lock(error_mutex());
@@ -104,7 +112,8 @@ ThreadErrorSlot *claim_slot() {
       slot.stale = 0;
       slot.count = 0;
       slot.owner.store(self, std::memory_order_release);
-      t_own.slot = &slot;
+      t_own_slot = &slot;
+      t_slot_release.armed = true;
       return &slot;
     }
   }
@@ -113,8 +122,8 @@ ThreadErrorSlot *claim_slot() {
 
 // The owner gives its slot back after collecting its messages.
 void release_own_slot() {
-  clear_slot(t_own.slot);
-  t_own.slot = nullptr;
+  clear_slot(t_own_slot);
+  t_own_slot = nullptr;
 }
 
 }  // namespace
