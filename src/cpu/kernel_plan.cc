@@ -6,14 +6,19 @@
 namespace qx {
 namespace {
 
-// Waking a sleeping worker and waiting for its report costs microseconds
-// (tens of them where the other cores are busy), while the 16-bit kernels do
-// some 4 * 10^4 multiply-accumulates per microsecond: below about 2^18 steps
-// (some 6 us of work) an operator is done before a second thread would have
-// helped. This keeps every operator of the default-shape model on the
-// calling thread. BM_dense_pool in bench/cpu_kernels_bench.cc measures the
-// break-even on a given machine.
-constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 18;
+// The work (multiply-accumulates, or their equivalent) from which an
+// operator goes to the worker pool. Measured with BM_dense_pool in
+// bench/cpu_kernels_bench.cc on the development machine (2 cores of a
+// Sapphire Rapids class server, other processes at nice 19 on both): two
+// threads lost to one for every layer up to 2^22 MACs (the classifier's at
+// hidden 256, 2^18.6, took 1.7x the time; at 2^21 and 2^22 they tied, the
+// weights streaming from memory) and first came out ahead at 2^23. A
+// worker there does not keep a core to itself: it is often scheduled out
+// for a while, and an operator of a few microseconds is over before the
+// gain can show. So every operator of a realistic model stays on the
+// calling thread and cpu:2 is never slower than cpu:1; re-measure on a
+// machine with idle cores before lowering this.
+constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 23;
 
 std::atomic<uint64_t> parallel_threshold_work{kDefaultParallelThreshold};
 

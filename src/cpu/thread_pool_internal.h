@@ -184,7 +184,9 @@ constexpr int64_t kPoolSpinNanoseconds = 20000;
 
 // Spins with the processor's pause hint until condition() holds or
 // kPoolSpinNanoseconds have passed; returns whether it holds. The clock is
-// read once every 16 steps.
+// read once every 16 steps. It never yields: on a processor shared with
+// other work, giving up the time slice hands it to that work for
+// milliseconds, and the worker misses the run it was waiting for.
 template <typename Condition>
 bool spin_until(Condition condition) {
   const auto start = std::chrono::steady_clock::now();
@@ -195,7 +197,6 @@ bool spin_until(Condition condition) {
       platform::cpu_relax();
     }
     if (std::chrono::steady_clock::now() - start > budget) return condition();
-    platform::thread_yield();
   }
 }
 
