@@ -151,7 +151,7 @@ def main(paths):
 
     rates = {}
     for name, b in medians.items():
-        m = re.match(r"BM_engines_on_threads/voiced:(\d)/real_time/threads:(\d)$", name)
+        m = re.match(r"BM_engines_on_threads/voiced:(\d)(?:/real_time)?/threads:(\d)$", name)
         if m:
             rates[(int(m.group(1)), int(m.group(2)))] = b.get("frames/s")
     for voiced in (0, 1):
