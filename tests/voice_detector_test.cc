@@ -8,6 +8,7 @@
 #include "frontend/vad_front_end.h"
 #include "frontend/vad_network.h"
 #include "frontend/voice_detector.h"
+#include "front_end_reference.h"
 #include "runtime/device_context.h"
 #include "runtime/operation_table.h"
 #include "test_support.h"
@@ -42,6 +43,35 @@ TEST(FixedLog10, StaysWithinATenthOfADecibelOfTheRealLogarithm) {
   for (float energy = 1e-3f; energy < 1e9f; energy *= 1.37f) {
     const double exact = 1024.0 * std::log10(energy / std::ldexp(1.0, 30));
     EXPECT_NEAR(fixed_log10_q10(energy), exact, 12.0) << energy;
+  }
+}
+
+// Every seventh float (all residues of the low bits) of the octaves where
+// normalisation changes course - the scaled energy 2^33 * E is truncated,
+// rounds its table index from a bit it has or lacks, is halved or not, or
+// lies just below 2^63 - against the doubling definition. tests/long checks
+// every float.
+TEST(FixedLog10, MatchesTheDoublingDefinitionAcrossTheOctavesThatDiffer) {
+  const struct {
+    int scaled_exponent;  // of 2^33 * E
+    const char *why;
+  } octaves[] = {
+      {0, "truncates to 1"},
+      {9, "last octave whose index bits are all present, unrounded"},
+      {10, "first octave that rounds its index"},
+      {22, "last octave that drops a fraction"},
+      {29, "largest octave not halved"},
+      {30, "first halved octave"},
+      {62, "top octave below 2^63"},
+  };
+  for (const auto &octave : octaves) {
+    const uint32_t exponent_bits = static_cast<uint32_t>(octave.scaled_exponent - 33 + 127) << 23;
+    int mismatches = 0;
+    for (uint32_t mantissa = 0; mantissa < (1u << 23); mantissa += 7) {
+      const float energy = qx_test::float_from_bits(exponent_bits | mantissa);
+      mismatches += fixed_log10_q10(energy) != qx_test::fixed_log10_q10_by_doubling(energy);
+    }
+    EXPECT_EQ(mismatches, 0) << "2^" << octave.scaled_exponent << ": " << octave.why;
   }
 }
 

@@ -9,7 +9,8 @@ for train, and their log-mel rows -> WORK/features/cls-SPLIT.npz
   (mel float16 [n, 128, 40], label int8 [n], lang, id). SPLIT recorded-train
   and recorded-val: the recorded clips of that part (recorded.py), joined
   into utterances CROPS times over in new orders, 3 crops each, with corpus
-  and speaker per crop.
+  and speaker per crop. SPLIT phrases: the short phrases of phrases.py, each
+  whole inside silence in every crop, with its phonemes per crop.
 detector: long streams of speech and non-speech segments, their front-end
 values and per-chunk labels -> WORK/features/vad-SPLIT.npz
   (vad int16 [n_chunks, 80], label int8 [n_chunks], kind int8 [n_chunks]).
@@ -284,6 +285,8 @@ CHUNK = 400  # utterances per unit of work; each chunk has its own seed
 def classifier_set(work, tool, split, crops, rows=None, first_chunk=0):
     if rows is None and split.startswith("recorded-"):  # crops: how often each clip is heard
         rows, crops = recorded_utterances(work, split[len("recorded-"):], crops), 3
+    elif rows is None and split == "phrases":
+        rows = [r for r in map(json.loads, open(f"{work}/audio/phrases.jsonl")) if "phones" in r]
     elif rows is None:
         rows = manifest(work, split)
     chunks = [(work, tool, split, crops, first_chunk + k, rows[k * CHUNK:(k + 1) * CHUNK])
@@ -311,7 +314,7 @@ def training_noise(work):
     return _POOLS[work]
 
 
-SEEDS = {"train": 1, "test": 2, "recorded-train": 4, "recorded-val": 5}
+SEEDS = {"train": 1, "test": 2, "recorded-train": 4, "recorded-val": 5, "phrases": 6}
 GAP = SR // 4  # between recorded clips, as in the evaluation streams
 
 
@@ -330,7 +333,7 @@ def classifier_chunk(args):
     frames, labels, keep = [], [], []
     for r in rows:
         x = load_utterance(work, r)
-        if len(x) < 8000:
+        if len(x) < (4000 if split == "phrases" else 8000):  # a phrase may be one short word
             continue
         for _ in range(crops):
             if len(x) >= FRAME:
@@ -338,11 +341,13 @@ def classifier_chunk(args):
                 seg = x[s:s + FRAME]
             else:  # partial-speech frame: the utterance inside silence
                 seg = np.zeros(FRAME, dtype=np.float32)
-                s = rng.integers(0, FRAME - len(x) + 1)
+                # a phrase must survive the slowest speed change whole: its phonemes are all labelled
+                room = int(FRAME * 0.88) if split == "phrases" else FRAME
+                s = rng.integers(0, max(0, room - len(x)) + 1)
                 seg[s:s + len(x)] = x
             if active_rms(seg) < 1e-4:
                 continue
-            strength = 1.0 if split in ("train", "recorded-train") else 0.0
+            strength = 1.0 if split in ("train", "recorded-train", "phrases") else 0.0
             y = augment(rng, seg, music, babble, strength) if strength else \
                 seg / (active_rms(seg) + 1e-9) * 10 ** (rng.uniform(-35, -15) / 20)
             frames.append(y[:FRAME] if len(y) >= FRAME else np.pad(y, (0, FRAME - len(y))))
@@ -356,6 +361,10 @@ def classifier_chunk(args):
     if "corpus" in rows[0]:
         out["corpus"] = np.array([r["corpus"] for r in keep])
         out["speaker"] = np.array([r["speaker"] for r in keep])
+    if "phones" in rows[0]:  # a phrase is shorter than a frame: every crop holds all of it
+        out["phones"] = np.array([" ".join(r["phones"]) for r in keep])
+        out["voice"] = np.array([f"espeak-ng+{r['variant']}" if r["variant"] else f"{r['engine']}:{r['voice']}"
+                                 for r in keep])
     return out
 
 

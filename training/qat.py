@@ -167,6 +167,11 @@ class Classifier(torch.nn.Module):
 
     def pooled(self, x):
         """x: [batch, T, I0] feature rows (file mean/std already applied)."""
+        return self.steps(x).sum(1)
+
+    def steps(self, x):
+        """The last level's output per step, [batch, T, H], before the sum
+        over time: what an auxiliary head reads in training."""
         x = normalize_columns(x, self.eps)
         n, T, _ = x.shape
         for level, H in enumerate(self.hidden):
@@ -189,7 +194,7 @@ class Classifier(torch.nn.Module):
                 c, h = cell_step(c, g, H)
                 fw[k], bw[t_b] = h[0], h[1]
             x = q10(torch.stack(fw, 1) + torch.stack(bw, 1))
-        return x.sum(1)
+        return x
 
     def forward(self, x):
         return self.pooled(x) @ self.out_w.t() + self.out_b

@@ -2,7 +2,7 @@
 read by every step that needs a setting, so that a shipped model is made
 again from its file alone.
 
-    corpus      scale, more_espeak, crops, recorded_repeats: what to synthesise
+    corpus      scale, more_espeak, crops, recorded_repeats, phrases: what to synthesise
                 and how many crops of it (corpus.py, data.py)
     start       model (and the commit that holds it) to continue from, or null
     shape       hidden: the recurrent levels' widths
@@ -10,6 +10,9 @@ again from its file alone.
     recorded    share of each batch taken from recorded speech; leave_out:
                 folds of recorded corpora (recorded.FOLDS) never heard
     adversary   weight of the reversed gradient from the voice adversary
+    phonetic    share of each batch taken from short phrases (phrases.py) and
+                the weight of their phoneme-spelling loss (0: phrases with
+                language labels only); absent: neither
     seed        of the weights' start and the batches
     evaluation  seeds and minutes of the leave-one-fold-out runs (loco.py)
 """

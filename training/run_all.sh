@@ -22,6 +22,7 @@ TOOL=$BUILD/training/tool/qx_orb_train_tool
 PY="nice -n 19 /usr/bin/python3"  # Debian's python, which has torch
 setting() { /usr/bin/python3 "$ROOT/training/recipe.py" "$RECIPE" "$1" "$2"; }
 SCALE=$(setting corpus scale)
+PHRASES=$(setting corpus phrases 2>/dev/null || echo 0)  # short phrases for the phonetic objective
 cd "$ROOT/training"
 mkdir -p "$WORK/logs"
 START=$(date +%s)
@@ -37,11 +38,17 @@ step "feature tool"; build_tool
 step "texts"; $PY texts.py "$WORK"
 step "corpus (scale $SCALE)"; $PY corpus.py "$WORK" "$RECIPE"
 step "recorded speech"; $PY recorded.py "$WORK"
+if [ "$PHRASES" != 0 ]; then
+  step "short phrases and their phonemes"; $PY phrases.py "$WORK" "$RECIPE"
+fi
 step "classifier features"
 $PY data.py "$WORK" "$TOOL" classifier train "$(setting corpus crops)"
 $PY data.py "$WORK" "$TOOL" classifier test 2
 $PY data.py "$WORK" "$TOOL" classifier recorded-train "$(setting corpus recorded_repeats)"
 $PY data.py "$WORK" "$TOOL" classifier recorded-val 1
+if [ "$PHRASES" != 0 ]; then
+  $PY data.py "$WORK" "$TOOL" classifier phrases "$(setting corpus phrase_crops)"
+fi
 step "detector features"
 $PY data.py "$WORK" "$TOOL" detector train "${QX_DETECTOR_SECONDS:-$((SCALE * 36))}"
 $PY data.py "$WORK" "$TOOL" detector test 1200

@@ -240,6 +240,41 @@ class RecordedSampler:
         return out
 
 
+class PhoneticHead(torch.nn.Module):
+    """Spells out the phonemes of a phrase crop from the last level's output
+    at every step (CTC). Only training uses it; the exported model has no
+    trace of it. Having to tell sounds apart, in order, pushes the network
+    towards what is said rather than who or what says it."""
+
+    MIN_COUNT = 20  # rarer phonemes share one symbol
+
+    def __init__(self, width, phones):
+        """phones: each phrase crop's phonemes, space-separated."""
+        super().__init__()
+        counts = {}
+        for seq in phones:
+            for p in seq.split():
+                counts[p] = counts.get(p, 0) + 1
+        frequent = sorted(p for p, n in counts.items() if n >= self.MIN_COUNT)
+        self.index = {p: k + 2 for k, p in enumerate(frequent)}  # 0 blank, 1 any rare phoneme
+        self.targets = [torch.tensor([self.index.get(p, 1) for p in seq.split()]) for seq in phones]
+        self.net = torch.nn.Linear(width, len(frequent) + 2)
+
+    def loss(self, steps, which):
+        """steps: [n, T, H] outputs of the crops `which` (indices into phones)."""
+        log_probs = torch.log_softmax(self.net(steps), 2).transpose(0, 1)
+        targets = [self.targets[k] for k in which]
+        lengths = torch.tensor([len(t) for t in targets])
+        return torch.nn.functional.ctc_loss(log_probs, torch.cat(targets), torch.full((len(targets),), steps.shape[1]),
+                                            lengths, blank=0, zero_infinity=True)
+
+
+def load_phrases(work):
+    """The phrase crops (data.py classifier phrases), or None."""
+    path = f"{work}/features/cls-phrases.npz"
+    return dict(np.load(path)) if os.path.exists(path) else None
+
+
 def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None, name="classifier"):
     r = recipe.load(recipe_path)
     sched, seed = r["schedule"], r["seed"] if seed is None else seed
@@ -267,9 +302,23 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
     if init:  # continue from an earlier run's weights (same depth, same or smaller widths)
         widen(qat.read_qx_state(init), model)
         log(f"{name}: starting from {r['start']}, hidden {hidden}")
+    phonetic = r.get("phonetic", {"share": 0.0, "weight": 0.0})
+    phr = load_phrases(work) if phonetic["share"] > 0 else None
+    if phonetic["share"] > 0 and phr is None:
+        raise SystemExit(f"{name}: the recipe asks for phrases, but {work}/features/cls-phrases.npz is missing")
     pairs = set(zip(tr["voice"], tr["label"])) | (set(zip(rec["voice"], rec["label"])) if rec is not None else set())
+    if phr is not None:
+        pairs |= set(zip(phr["voice"], phr["label"]))
     adversary = VoiceAdversary(hidden[-1], pairs) if r["adversary"]["weight"] > 0 else None
-    params = list(model.parameters()) + (list(adversary.parameters()) if adversary else [])
+    head = PhoneticHead(hidden[-1], phr["phones"]) if phr is not None and phonetic["weight"] > 0 else None
+    if phr is not None:
+        xphr = torch.tensor(rows_of(phr["mel"]).astype(np.float32))
+        yphr = torch.tensor(phr["label"].astype(np.int64))
+        log(f"{name}: {len(xphr)} phrase crops" + (f", {len(head.index)} phonemes, weight {phonetic['weight']}"
+                                                  if head else ", no phonetic objective"))
+    n_phr = int(round(phonetic["share"] * sched["batch"])) if phr is not None else 0
+    params = list(model.parameters()) + (list(adversary.parameters()) if adversary else []) + \
+        (list(head.parameters()) if head else [])
     opt = torch.optim.Adam(params, lr=sched["peak_lr"])
     if rec is not None:
         xrec = torch.tensor(rows_of(rec["mel"]).astype(np.float32))
@@ -286,18 +335,26 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
     it = 0
     peak = sched["peak_lr"]
     while time.time() - start < minutes * 60:
-        idx = rng.integers(0, len(xtr), size=sched["batch"] - n_rec)
+        idx = rng.integers(0, len(xtr), size=sched["batch"] - n_rec - n_phr)
         x, y = xtr[idx], ytr[idx]
         names = list(tr["voice"][idx])
         if n_rec:
             ridx = sampler.draw(n_rec)
             x, y = torch.cat([x, xrec[ridx]]), torch.cat([y, yrec[ridx]])
             names += list(rec["voice"][ridx])
-        pooled = model.pooled(spec_augment(x, rng))
+        if n_phr:  # phrases last: the phonetic head reads the batch's tail
+            pidx = rng.integers(0, len(xphr), size=n_phr)
+            x, y = torch.cat([x, xphr[pidx]]), torch.cat([y, yphr[pidx]])
+            names += list(phr["voice"][pidx])
+        steps = model.steps(spec_augment(x, rng))
+        pooled = steps.sum(1)
         logits = pooled @ model.out_w.t() + model.out_b
         loss = torch.nn.functional.cross_entropy(logits, y, weight=weight, label_smoothing=0.05)
         if adversary is not None:
             loss = loss + adversary.loss(pooled, r["adversary"]["weight"], y, voice_ids(names))
+        if head is not None:
+            ctc = head.loss(steps[-n_phr:], pidx)
+            loss = loss + phonetic["weight"] * ctc
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(params, 5.0)
@@ -312,6 +369,8 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
         it += 1
         if it == 20:
             log(f"{name}: {(time.time() - start) / 20:.2f} s per iteration")
+        if head is not None and it % 50 == 0:
+            log(f"{name} it {it}: phonetic loss {ctc.item():.3f}")
         if it % 50 == 0:  # cosine decay over the time budget
             frac = min(1.0, (time.time() - start) / (minutes * 60))
             for g in opt.param_groups:

@@ -1,5 +1,6 @@
 #include "frontend/mel_filterbank.h"
 
+#include "frontend/front_end_portable.h"
 #include "frontend/mel_tables.h"
 
 namespace qx {
@@ -19,6 +20,10 @@ float mel_band_energy(const float *power, int band) {
     weight -= QX_MEL_FALL_SLOPES[band];
   }
   return energy;
+}
+
+void mel_energies_portable(const float *power, float *energies, int32_t bands) {
+  for (int32_t b = 0; b < bands; ++b) energies[b] = mel_band_energy(power, b);
 }
 
 bool mel_band_is_empty(int band) {

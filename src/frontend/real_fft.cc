@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "frontend/fft_tables.h"
+#include "frontend/front_end_kernels.h"
+#include "frontend/front_end_portable.h"
 #include "frontend/real_fft_stages.h"
 #include "base/allocator.h"
 
@@ -86,14 +88,18 @@ void fft_stage_scalar(float *re, float *im, int s) {
   }
 }
 
-void real_fft_512_with_buffer(const float *input, float *output, float *work) {
-  assert(!overlaps(work, kFftWorkFloats, input, kFftInputFloats));
-  assert(!overlaps(work, kFftWorkFloats, output, kFftOutputFloats));
+void real_fft_512_portable(const float *input, float *output, float *work) {
   float *re = work;
   float *im = work + 256;
   bit_reverse_scatter(input, re, im);
   butterflies(re, im);
   split(re, im, output);
+}
+
+void real_fft_512_with_buffer(const float *input, float *output, float *work) {
+  assert(!overlaps(work, kFftWorkFloats, input, kFftInputFloats));
+  assert(!overlaps(work, kFftWorkFloats, output, kFftOutputFloats));
+  front_end_kernels().real_fft(input, output, work);
 }
 
 QxStatus real_fft_512(const float *input, float *output) {

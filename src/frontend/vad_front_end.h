@@ -27,7 +27,8 @@ struct VadFrontEnd {
 QxStatus vad_front_end(VadFrontEnd *front_end, const int16_t *samples, int16_t *out);
 
 // 1024 * log10(energy / 2^30) with 308 per octave, 0 at and above 2^30,
-// -32768 for energies that scale to 0.
+// -32768 for energies that scale to 0. `energy` is a band energy: not
+// negative, not NaN.
 int16_t fixed_log10_q10(float energy);
 
 }  // namespace qx

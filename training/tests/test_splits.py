@@ -13,6 +13,7 @@ from unittest import mock
 import support
 
 import corpus
+import phrases
 import recorded
 import texts
 
@@ -86,6 +87,35 @@ class SyntheticCorpus(unittest.TestCase):
         self.assertLessEqual(set(held_before), set(held_after))
         self.assertLessEqual(set(train_before), set(train_after))
         self.assertFalse(set(train_after) & set(held_after))
+
+
+class Phrases(unittest.TestCase):
+    def test_phrases_come_from_training_sentences_and_voices_only(self):
+        with tempfile.TemporaryDirectory() as work:
+            os.makedirs(f"{work}/texts")
+            for lang in ("de", "ja", "ru"):
+                with open(f"{work}/texts/{lang}.tsv", "w") as f:  # every word or character names its sentence
+                    f.writelines(f"pkg\t{chr(0x4E00 + i) * 20 if lang == 'ja' else ' '.join(f'w{i:03d}{c}' for c in 'abcdef')}\n"
+                                 for i in range(60))
+            variants = f"{work}/variants"
+            os.makedirs(variants)
+            for name in sorted(corpus.TEST_VARIANTS) + ["v1", "v2"]:
+                open(f"{variants}/{name}", "w").close()
+            with mock.patch.object(corpus, "VARIANT_DIR", variants), \
+                    mock.patch.object(corpus, "have", lambda tool: False), \
+                    mock.patch.object(corpus, "few_voice_engines", lambda lang: [("espeak-ng", "mb-x1")]):
+                jobs = phrases.plan(work, 30)
+        held = set(range(texts.held_out_count(60)))
+        self.assertEqual(len({j["id"] for j in jobs}), len(jobs))
+        self.assertEqual({j["lang"] for j in jobs}, {"de", "ja", "ru"})
+        for job in jobs:
+            with self.subTest(job["id"]):
+                used = {int(n) for n in re.findall(r"w(\d{3})", job["text"])} | \
+                    {ord(c) - 0x4E00 for c in job["text"] if c >= "\u4e00"}
+                self.assertTrue(used, job["text"])
+                self.assertFalse(used & held)
+                self.assertNotIn(job["variant"], corpus.TEST_VARIANTS)
+                self.assertEqual("-x" in job["id"], job["voice"] == "mb-x1")  # few voices get a pitch shift
 
 
 class RecordedSpeech(unittest.TestCase):
