@@ -12,7 +12,8 @@
 // BM_dense_pool compares one and two threads on single-row dense layers of
 // growing size with the parallel threshold lifted, which is where the
 // threshold in kernel_plan.cc (2^23 MACs, where two threads first won on the
-// development machine) comes from. BM_peak_madd measures the peak
+// development machine with other work on both cores; idle, they won from
+// 2^18.6) comes from. BM_peak_madd measures the peak
 // 16-bit multiply-accumulate rate that the dense figures are compared with.
 //
 // The MAC/s figures are per CPU second, so a busy machine lowers the peak

@@ -9,15 +9,17 @@ namespace {
 // The work (multiply-accumulates, or their equivalent) from which an
 // operator goes to the worker pool. Measured with BM_dense_pool in
 // bench/cpu_kernels_bench.cc on the development machine (2 cores of a
-// Sapphire Rapids class server, other processes at nice 19 on both): two
-// threads lost to one for every layer up to 2^22 MACs (the classifier's at
-// hidden 256, 2^18.6, took 1.7x the time; at 2^21 and 2^22 they tied, the
-// weights streaming from memory) and first came out ahead at 2^23. A
-// worker there does not keep a core to itself: it is often scheduled out
-// for a while, and an operator of a few microseconds is over before the
-// gain can show. So every operator of a realistic model stays on the
-// calling thread and cpu:2 is never slower than cpu:1; re-measure on a
-// machine with idle cores before lowering this.
+// Sapphire Rapids class server), whose cores are shared with other work:
+//   - with other processes at nice 19 on both cores, two threads lost to
+//     one for every layer up to 2^22 MACs (the classifier's at hidden 256,
+//     2^18.6, took 1.7x the time; 2^21 and 2^22 tied) and first won at
+//     2^23: the worker is often scheduled out, and a run waits for it
+//     once it has entered;
+//   - with the machine otherwise idle, two threads tied with one at 2^16.6
+//     (hidden 128) and won from 2^18.6 (1.3x; 2.3x at 2^21).
+// cpu:2 must never be slower than cpu:1, so the threshold follows the
+// shared machine: every operator of a realistic model stays on the calling
+// thread. On a machine whose second core is reliably free, 2^18 pays.
 constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 23;
 
 std::atomic<uint64_t> parallel_threshold_work{kDefaultParallelThreshold};
