@@ -96,9 +96,10 @@ BENCHMARK(BM_qx_orb_process_hidden)
     ->UseRealTime();
 
 // N engines (cpu:1 each) on N host threads, each processing frames of its
-// own: frames per second over all of them. Engines share nothing per frame
-// (the error stack's reset takes no lock), so on N free cores N engines
-// should come close to N times one.
+// own. With several threads the time column is the wall time divided by
+// the frames of all engines, so its inverse is the frames per second of
+// them all. Engines share nothing per frame (the error stack's reset takes
+// no lock), so on N free cores N engines should come close to N times one.
 void BM_engines_on_threads(benchmark::State &state) {
   const bool voiced = state.range(0) != 0;
   QxOrb *orb = nullptr;
@@ -118,8 +119,6 @@ void BM_engines_on_threads(benchmark::State &state) {
     qx_orb_scores_delete(scores);
   }
   qx_orb_delete(orb);
-  // Summed over the threads and divided by the wall time: all engines' frames.
-  state.counters["frames/s"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_engines_on_threads)
     ->ArgName("voiced")

@@ -153,7 +153,8 @@ def main(paths):
     for name, b in medians.items():
         m = re.match(r"BM_engines_on_threads/voiced:(\d)(?:/real_time)?/threads:(\d)$", name)
         if m:
-            rates[(int(m.group(1)), int(m.group(2)))] = b.get("frames/s")
+            # Wall time per frame over all threads' frames.
+            rates[(int(m.group(1)), int(m.group(2)))] = 1.0 / seconds(b)
     for voiced in (0, 1):
         one, two = rates.get((voiced, 1)), rates.get((voiced, 2))
         if one and two:
