@@ -12,7 +12,7 @@
 
 namespace qx_bench {
 
-// "5 (sse4.1 avx2)": the isa_flags value and the bits' names.
+// "5 (sse4.1 avx2)": a feature-bit value and the bits' names.
 inline std::string isa_flags_text(uint32_t flags) {
   static const struct {
     uint32_t bit;
@@ -21,7 +21,10 @@ inline std::string isa_flags_text(uint32_t flags) {
                {qx::CPU_AVX, "avx"},
                {qx::CPU_AVX2, "avx2"},
                {qx::CPU_AVX512F, "avx512f"},
-               {qx::CPU_NEON, "neon"}};
+               {qx::CPU_NEON, "neon"},
+               {qx::CPU_AVXVNNI, "avx-vnni"},
+               {qx::CPU_AVX512BW, "avx512bw"},
+               {qx::CPU_AVX512VNNI, "avx512vnni"}};
   std::string names;
   for (const auto &b : kBits) {
     if (flags & b.bit) names += (names.empty() ? "" : " ") + std::string(b.name);
@@ -32,7 +35,11 @@ inline std::string isa_flags_text(uint32_t flags) {
 inline int run_benchmarks(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::AddCustomContext("qx_isa_flags", isa_flags_text(qx::platform::detect_isa_flags()));
+  const uint32_t isa_flags = qx::platform::detect_isa_flags();
+  benchmark::AddCustomContext("qx_isa_flags", isa_flags_text(isa_flags));
+  // What the kernels use: the processor's bits and the wider dense variants
+  // the operating system lets run.
+  benchmark::AddCustomContext("qx_kernel_flags", isa_flags_text(qx::usable_isa_flags(isa_flags)));
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -30,6 +30,30 @@ inline const std::string &model_path() {
   return path;
 }
 
+// A model of the default shape but with both levels of `hidden` units,
+// written once per process and size: the shapes at which the worker pool
+// starts to take part.
+inline std::string model_path_with_hidden(int32_t hidden) {
+  const char *directory = std::getenv("TMPDIR");
+  const std::string path = std::string(directory ? directory : "/tmp") + "/qx_bench_model_" +
+                           std::to_string(static_cast<long>(::getpid())) + "_h" +
+                           std::to_string(hidden) + ".qx";
+  static std::vector<std::string> made;
+  for (const std::string &done : made) {
+    if (done == path) return path;
+  }
+  qx_tools::ModelShape shape;
+  shape.hidden_sizes = {hidden, hidden};
+  qx_tools::write_file(path, qx_tools::encode(qx_tools::random_model(shape, 7)));
+  if (made.empty()) {
+    std::atexit([] {
+      for (const std::string &done : made) std::remove(done.c_str());
+    });
+  }
+  made.push_back(path);
+  return path;
+}
+
 // A gliding, pulsing tone with noise: the detector calls it voiced.
 inline std::vector<int16_t> speech_like_frame() {
   std::vector<int16_t> frame(32768);

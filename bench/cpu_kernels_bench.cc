@@ -3,13 +3,17 @@
 // of hidden size 96, 9 languages), through run_operator as the engine calls
 // them. Each case runs as
 //   <case>/reference   the reference operator (context flag reference-only)
-//   <case>/isa:F       the kernel with feature bits F & the processor's
-//                      (0 portable, 1 SSE4.1, 5 AVX2 and SSE4.1)
+//   <case>/isa:F       the kernel with kernel feature bits F (0 portable,
+//                      1 SSE4.1, 5 AVX2 and SSE4.1; dense layers also 261
+//                      AVX-VNNI, 525 AVX-512, 1549 AVX-512 VNNI), skipped
+//                      where the processor cannot run them
 // Dense layers and matmul report multiply-accumulates per second (MAC/s).
 //
 // BM_dense_pool compares one and two threads on single-row dense layers of
 // growing size with the parallel threshold lifted, which is where the
-// threshold in kernel_plan.cc comes from. BM_peak_madd measures the peak
+// threshold in kernel_plan.cc (2^23 MACs, where two threads first won on the
+// development machine with other work on both cores; idle, they won from
+// 2^18.6) comes from. BM_peak_madd measures the peak
 // 16-bit multiply-accumulate rate that the dense figures are compared with.
 //
 // The MAC/s figures are per CPU second, so a busy machine lowers the peak
@@ -100,6 +104,17 @@ const std::vector<Case> &cases() {
        {bytes(576), int16s(192, -4096, 4096), bytes(288 * 192), bytes(288)},
        {1, 288, 192, 0, 0},
        288.0 * 192},
+      // The bundled model's levels (hidden 128): [h, x] of 128 + 80, then 128 + 128.
+      {"dense_i8/bundled_level0_384x208",
+       kOpDenseI8,
+       {bytes(768), int16s(208, -4096, 4096), bytes(384 * 208), bytes(384)},
+       {1, 384, 208, 0, 0},
+       384.0 * 208},
+      {"dense_i8/bundled_level1_384x256",
+       kOpDenseI8,
+       {bytes(768), int16s(256, -4096, 4096), bytes(384 * 256), bytes(384)},
+       {1, 384, 256, 0, 0},
+       384.0 * 256},
       {"lstm_cell_i16/classifier_96",
        kOpLstmCellI16,
        {bytes(192), int16s(96, -2048, 2048), int16s(288, -8192, 8192)},
@@ -184,7 +199,21 @@ class Workbench {
   std::vector<TensorBuffer *> tensors_;
 };
 
-// isa < 0: the reference operator.
+// The kernel variants measured, as kernel feature bits: portable, SSE4.1,
+// AVX2 (with SSE4.1), and for dense layers also AVX-VNNI (261), AVX-512
+// (525) and AVX-512 VNNI (1549).
+constexpr uint32_t kAvx512 = CPU_SSE4_1 | CPU_AVX2 | CPU_AVX512F | CPU_AVX512BW;
+constexpr uint32_t kVariantFlags[] = {0,
+                                      CPU_SSE4_1,
+                                      CPU_SSE4_1 | CPU_AVX2,
+                                      CPU_SSE4_1 | CPU_AVX2 | CPU_AVXVNNI,
+                                      kAvx512,
+                                      kAvx512 | CPU_AVX512VNNI};
+
+bool is_dense(const Case &c) { return c.opcode == kOpDenseI8 || c.opcode == kOpDenseAccI8; }
+
+// isa < 0: the reference operator. Variants the processor cannot run are
+// skipped with a message.
 void run_case(benchmark::State &state, const Case &c, int isa) {
   Workbench bench(1);
   if (!bench.ok()) {
@@ -194,9 +223,12 @@ void run_case(benchmark::State &state, const Case &c, int isa) {
   if (isa < 0) {
     bench.reference_only();
   } else {
-    CpuBackend &backend = bench.backend();
-    backend.isa_flags &= static_cast<uint32_t>(isa);
-    backend.kernels = cpu_kernel_set(usable_isa_flags(backend.isa_flags));
+    const auto wanted = static_cast<uint32_t>(isa);
+    if (wanted & ~usable_isa_flags(platform::detect_isa_flags())) {
+      state.SkipWithError("the processor lacks these kernel feature bits");
+      return;
+    }
+    bench.backend().kernels = cpu_kernel_set(wanted);
   }
   bench.run(state, c);
 }
@@ -205,7 +237,9 @@ void register_cases() {
   for (const Case &c : cases()) {
     benchmark::RegisterBenchmark((std::string("BM_") + c.name + "/reference").c_str(),
                                  [&c](benchmark::State &state) { run_case(state, c, -1); });
-    for (int isa : {0, 1, 5}) {
+    for (uint32_t flags : kVariantFlags) {
+      const int isa = static_cast<int>(flags);
+      if (flags > (CPU_SSE4_1 | CPU_AVX2) && !is_dense(c)) continue;  // dense-only variants
       benchmark::RegisterBenchmark(
           (std::string("BM_") + c.name + "/isa:" + std::to_string(isa)).c_str(),
           [&c, isa](benchmark::State &state) { run_case(state, c, isa); });
@@ -233,10 +267,51 @@ void BM_dense_pool(benchmark::State &state) {
   bench.run(state, c);
   kernel_testing::set_parallel_threshold(saved);
 }
+// From the detector's layer (19200 MACs) through the classifier's at hidden
+// 128 (98304), 256 (393216) and 384 (884736) to 2^21 ... 2^24.
 BENCHMARK(BM_dense_pool)
     ->ArgNames({"n_out", "n_in", "threads"})
-    ->ArgsProduct({{240, 2048}, {80, 1024}, {1, 2}})
+    ->ArgsProduct({{240}, {80}, {1, 2}})
+    ->ArgsProduct({{384}, {256}, {1, 2}})
+    ->ArgsProduct({{768}, {512}, {1, 2}})
+    ->ArgsProduct({{1152}, {768}, {1, 2}})
+    ->ArgsProduct({{2048}, {1024, 2048}, {1, 2}})
+    ->ArgsProduct({{4096}, {2048, 4096}, {1, 2}})
     ->UseRealTime();
+
+// Single-row dense layers of 240 outputs and growing input counts on one
+// thread, by the processor's narrow (256-bit) and wide (512-bit) variants
+// alone: where the wide ones start to win is kDenseWideMinInputs.
+void BM_dense_width(benchmark::State &state) {
+  const auto n_in = static_cast<int32_t>(state.range(0));
+  const bool wide = state.range(1) == 512;
+  Workbench bench(1);
+  if (!bench.ok()) {
+    state.SkipWithError("no CPU context");
+    return;
+  }
+  CpuKernelSet &kernels = bench.backend().kernels;
+  if (!kernels.dense_pairs_wide) {
+    state.SkipWithError("no 512-bit dense variant on this processor");
+    return;
+  }
+  if (wide) {
+    kernels.dense_pairs = kernels.dense_pairs_wide;
+  } else {
+    kernels.dense_pairs_wide = nullptr;
+    kernels.dense_rows_wide = nullptr;
+  }
+  const int32_t n_out = 240;
+  const Case c{"dense",
+               kOpDenseI8,
+               {bytes(2 * n_out), int16s(n_in, -4096, 4096), bytes(n_out * n_in), bytes(n_out)},
+               {1, n_out, n_in, 0, 0},
+               static_cast<double>(n_out) * n_in};
+  bench.run(state, c);
+}
+BENCHMARK(BM_dense_width)
+    ->ArgNames({"n_in", "bits"})
+    ->ArgsProduct({{64, 80, 96, 112, 128, 160, 208, 256}, {256, 512}});
 
 // The peak 16-bit multiply-accumulate rate of the dense kernels' core
 // instruction: eight independent (v)pmaddwd per loop step, written in

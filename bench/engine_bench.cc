@@ -65,6 +65,70 @@ BENCHMARK(BM_qx_orb_process)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// Voiced frames of models with both levels of 256 or 384 hidden units, on
+// cpu:1 and cpu:2: the shapes whose dense layers are large enough for the
+// worker pool (kernel_plan.cc), where two threads must not be slower than
+// one.
+void BM_qx_orb_process_hidden(benchmark::State &state) {
+  const auto hidden = static_cast<int32_t>(state.range(0));
+  const std::string device = "cpu:" + std::to_string(state.range(1));
+  QxOrb *orb = nullptr;
+  if (qx_orb_init(qx_bench::model_path_with_hidden(hidden).c_str(), device.c_str(), 0.0f, &orb) !=
+      QX_STATUS_SUCCESS) {
+    state.SkipWithError("qx_orb_init failed");
+    return;
+  }
+  const std::vector<int16_t> frame = speech_like_frame();
+  for (auto _ : state) {
+    float *scores = nullptr;
+    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS || !scores) {
+      state.SkipWithError("unexpected result from qx_orb_process");
+      break;
+    }
+    qx_orb_scores_delete(scores);
+  }
+  qx_orb_delete(orb);
+}
+BENCHMARK(BM_qx_orb_process_hidden)
+    ->ArgNames({"hidden", "threads"})
+    ->ArgsProduct({{256, 384}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// N engines (cpu:1 each) on N host threads, each processing frames of its
+// own. With several threads the time column is the wall time divided by
+// the frames of all engines, so its inverse is the frames per second of
+// them all. Engines share nothing per frame (the error stack's reset takes
+// no lock), so on N free cores N engines should come close to N times one.
+void BM_engines_on_threads(benchmark::State &state) {
+  const bool voiced = state.range(0) != 0;
+  QxOrb *orb = nullptr;
+  if (qx_orb_init(model_path().c_str(), "cpu:1", voiced ? 0.0f : 1.0f, &orb) !=
+      QX_STATUS_SUCCESS) {
+    state.SkipWithError("qx_orb_init failed");
+    return;
+  }
+  const std::vector<int16_t> frame = speech_like_frame();
+  for (auto _ : state) {
+    float *scores = nullptr;
+    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS ||
+        (scores != nullptr) != voiced) {
+      state.SkipWithError("unexpected result from qx_orb_process");
+      break;
+    }
+    qx_orb_scores_delete(scores);
+  }
+  qx_orb_delete(orb);
+}
+BENCHMARK(BM_engines_on_threads)
+    ->ArgName("voiced")
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // The part of a frame that runs no operator at all: the detector's
 // fixed-point front end on all 64 chunks (two 256-sample passes each) and,
 // for a voiced frame, the log-mel features. No kernel can make a frame

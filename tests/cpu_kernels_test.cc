@@ -1,5 +1,6 @@
 // The CPU kernels against the reference operators: one parameterized suite
-// over feature bits {0, 1, 4, 5} (x86) or {0, 16} (32-bit ARM) x thread
+// over feature bits {0, 1, 4, 5, and the dense layers' AVX-VNNI and AVX-512
+// variants} (x86) or {0, 16} (32-bit ARM) x thread
 // counts {1, 2, 3, 4} (2 and more on a real pool, every call on it), each operator over a table of shapes that
 // reach every variant and tail. Integer operators must match bit for bit;
 // the float ones must follow their documented summation orders exactly
@@ -322,13 +323,22 @@ TEST_P(KernelVsReference, AddI16) {
 
 // Shapes for both dense operators: single rows with pairs in groups of four
 // and left over, odd outputs, one output, inputs shorter than a step or not a
-// multiple of 8 or 16, several rows, and 600 inputs whose sums wrap 32 bits.
+// multiple of 8, 16 or 32 (one below, at and above the 512-bit step), around
+// the length from which 512-bit variants take over, the classifier's,
+// several rows, 600 inputs whose sums wrap 32 bits, and 8800
+// inputs whose every 32-bit lane passes 2^31 on the way (a saturating
+// accumulation would stop there).
 struct DenseShape {
   int32_t rows, n_out, n_in;
 };
 const DenseShape kDenseShapes[] = {
-    {1, 240, 80}, {1, 288, 176}, {1, 7, 80}, {1, 1, 5},   {1, 2, 3},  {1, 10, 23}, {1, 33, 64},
-    {1, 32, 40},  {1, 9, 600},   {3, 5, 17}, {4, 16, 48}, {2, 1, 16}, {5, 31, 9},
+    {1, 240, 80}, {1, 288, 176}, {1, 384, 208}, {1, 7, 80}, {1, 1, 5},   {1, 2, 3},
+    {1, 10, 23},  {1, 33, 64},   {1, 32, 40},   {1, 16, 31}, {1, 18, 32}, {1, 6, 33},
+    {1, 8, 63},   {1, 12, 65},   {1, 9, 600},   {1, 10, 8800}, {3, 5, 17}, {4, 16, 48},
+    {2, 1, 16},   {5, 31, 9},    {2, 3, 47},
+    // Around the 512-bit variants' threshold (112 inputs) and step.
+    {1, 6, 111},  {1, 6, 112},   {1, 8, 128},   {1, 10, 129}, {1, 16, 159}, {3, 5, 113},
+    {2, 9, 160},
 };
 
 void dense_cases(KernelVsReference *test, Opcode opcode) {
@@ -555,12 +565,15 @@ TEST_P(KernelVsReference, SoftmaxF32ExponentialRanges) {
 }
 
 // Feature bits 0 and those of this build's vector variants, each on one to
-// four threads.
+// four threads; on x86 also the dense layers' AVX-VNNI and AVX-512 variants.
 std::vector<Variant> all_variants() {
 #if defined(QX_ARM_KERNELS)
   const uint32_t flags[] = {0, CPU_NEON};
 #else
-  const uint32_t flags[] = {0, CPU_SSE4_1, CPU_AVX2, CPU_SSE4_1 | CPU_AVX2};
+  constexpr uint32_t kAvx2 = CPU_SSE4_1 | CPU_AVX2;
+  constexpr uint32_t kAvx512 = kAvx2 | CPU_AVX512F | CPU_AVX512BW;
+  const uint32_t flags[] = {0,       CPU_SSE4_1, CPU_AVX2, kAvx2, kAvx2 | CPU_AVXVNNI,
+                            kAvx512, kAvx512 | CPU_AVX512VNNI};
 #endif
   std::vector<Variant> variants;
   for (const uint32_t isa_flags : flags) {
@@ -606,16 +619,16 @@ TEST(KernelPlan, ItemCountsFollowTheSplitTable) {
       {"standardize, 2048 rows", plan_standardize_i16(pool4, isa5, 2048, 16).items, 2},
       {"standardize, at most threads^2", plan_standardize_i16(pool4, isa5, 100000, 16).items, 16},
       {"standardize, no pool", plan_standardize_i16(single, isa5, 100000, 16).items, 1},
-      {"dense, rows > 1: cells", plan_dense(pool4, isa5, 3, 5, false).items, 15},
-      {"dense, rows > 1: at most threads^2", plan_dense(pool2, isa5, 3, 5, false).items, 4},
-      {"dense, rows > 1, no pool", plan_dense(four_without_pool, isa5, 3, 5, false).items, 1},
-      {"dense, one row: pairs", plan_dense(pool4, isa5, 1, 7, false).items, 3},
-      {"dense, one row: at most threads^2", plan_dense(pool4, isa5, 1, 240, false).items, 16},
+      {"dense, rows > 1: cells", plan_dense(pool4, isa5, 3, 5, 16, false).items, 15},
+      {"dense, rows > 1: at most threads^2", plan_dense(pool2, isa5, 3, 5, 16, false).items, 4},
+      {"dense, rows > 1, no pool", plan_dense(four_without_pool, isa5, 3, 5, 16, false).items, 1},
+      {"dense, one row: pairs", plan_dense(pool4, isa5, 1, 7, 16, false).items, 3},
+      {"dense, one row: at most threads^2", plan_dense(pool4, isa5, 1, 240, 16, false).items, 16},
       {"dense, one row: pairs also without a pool",
-       plan_dense(four_without_pool, isa5, 1, 240, false).items, 16},
-      {"dense, one output", plan_dense(pool4, isa5, 1, 1, false).items, 1},
-      {"dense, one row, portable: cells", plan_dense(pool4, isa0, 1, 7, false).items, 7},
-      {"dense, one row, portable, no pool", plan_dense(four_without_pool, isa0, 1, 7, false).items,
+       plan_dense(four_without_pool, isa5, 1, 240, 16, false).items, 16},
+      {"dense, one output", plan_dense(pool4, isa5, 1, 1, 16, false).items, 1},
+      {"dense, one row, portable: cells", plan_dense(pool4, isa0, 1, 7, 16, false).items, 7},
+      {"dense, one row, portable, no pool", plan_dense(four_without_pool, isa0, 1, 7, 16, false).items,
        1},
       {"matmul, fewer cells than threads^2", plan_matmul(pool4, isa5, 1, 9, 96).items, 9},
       {"matmul, at most threads^2", plan_matmul(pool4, isa5, 8, 8, 3).items, 16},
@@ -630,6 +643,12 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
   const KernelThreads one{1, false};
   const CpuKernelSet isa0 = cpu_kernel_set(0), isa1 = cpu_kernel_set(1);
   const CpuKernelSet isa4 = cpu_kernel_set(4), isa5 = cpu_kernel_set(5);
+  const CpuKernelSet avx_vnni = cpu_kernel_set(5 | CPU_AVXVNNI);
+  const CpuKernelSet avx512 = cpu_kernel_set(5 | CPU_AVXVNNI | CPU_AVX512F | CPU_AVX512BW);
+  const CpuKernelSet avx512_vnni = cpu_kernel_set(5 | CPU_AVXVNNI | CPU_AVX512F | CPU_AVX512BW |
+                                                  CPU_AVX512VNNI);
+  const CpuKernelSet avx512_only = cpu_kernel_set(5 | CPU_AVX512F | CPU_AVX512BW | CPU_AVX512VNNI);
+  const int32_t wide = kDenseWideMinInputs;
   // Function pointers of different types, compared as addresses.
   auto fn = [](auto pointer) { return reinterpret_cast<const void *>(pointer); };
   const struct {
@@ -644,16 +663,32 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
       {"add_i16 AVX2, length % 16", fn(isa5.add_i16.for_length(16)), fn(add_i16_avx2)},
       {"add_i16 SSE4.1, length % 8", fn(isa5.add_i16.for_length(24)), fn(add_i16_sse41)},
       {"add_i16 portable", fn(isa0.add_i16.for_length(16)), fn(add_i16_portable)},
-      {"dense one row AVX2", fn(plan_dense(one, isa5, 1, 7, false).pairs), fn(dense_pairs_avx2)},
-      {"dense one row SSE4.1", fn(plan_dense(one, isa1, 1, 7, false).pairs), fn(dense_pairs_sse41)},
-      {"dense one row portable", fn(plan_dense(one, isa0, 1, 7, false).cells),
+      {"dense one row AVX2", fn(plan_dense(one, isa5, 1, 7, 16, false).pairs), fn(dense_pairs_avx2)},
+      {"dense one row SSE4.1", fn(plan_dense(one, isa1, 1, 7, 16, false).pairs), fn(dense_pairs_sse41)},
+      {"dense one row portable", fn(plan_dense(one, isa0, 1, 7, 16, false).cells),
        fn(dense_cells_portable)},
-      {"dense_i8 one output: pairs", fn(plan_dense(one, isa5, 1, 1, false).pairs),
+      {"dense_i8 one output: pairs", fn(plan_dense(one, isa5, 1, 1, 16, false).pairs),
        fn(dense_pairs_avx2)},
-      {"dense_acc_i8 one output: portable", fn(plan_dense(one, isa5, 1, 1, true).cells),
+      {"dense_acc_i8 one output: portable", fn(plan_dense(one, isa5, 1, 1, 16, true).cells),
        fn(dense_cells_portable)},
-      {"dense rows AVX2", fn(plan_dense(one, isa5, 3, 7, false).cells), fn(dense_cells_avx2)},
-      {"dense rows SSE4.1", fn(plan_dense(one, isa1, 3, 7, true).cells), fn(dense_cells_sse41)},
+      {"dense one row AVX-VNNI", fn(plan_dense(one, avx_vnni, 1, 7, 208, false).pairs),
+       fn(dense_pairs_avxvnni)},
+      {"dense one row AVX-512", fn(plan_dense(one, avx512, 1, 7, wide, false).pairs),
+       fn(dense_pairs_avx512bw)},
+      {"dense one row AVX-512 VNNI", fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs),
+       fn(dense_pairs_avx512vnni)},
+      {"dense rows AVX-512 VNNI", fn(plan_dense(one, avx512_vnni, 3, 7, wide, false).cells),
+       fn(dense_cells_avx512vnni)},
+      {"dense short rows under AVX-512: AVX-VNNI",
+       fn(plan_dense(one, avx512_vnni, 1, 7, wide - 1, false).pairs), fn(dense_pairs_avxvnni)},
+      {"dense short rows under AVX-512 without AVX-VNNI: AVX2",
+       fn(plan_dense(one, avx512_only, 3, 7, wide - 1, true).cells), fn(dense_cells_avx2)},
+      {"dense_acc_i8 one output under AVX-512: portable",
+       fn(plan_dense(one, avx512_vnni, 1, 1, wide, true).cells), fn(dense_cells_portable)},
+      {"dense rows AVX2", fn(plan_dense(one, isa5, 3, 7, 16, false).cells), fn(dense_cells_avx2)},
+      {"dense rows SSE4.1", fn(plan_dense(one, isa1, 3, 7, 16, true).cells), fn(dense_cells_sse41)},
+      {"lstm AVX2 under AVX-512", fn(avx512_vnni.lstm), fn(lstm_cell_i16_avx2)},
+      {"add_i16 AVX2 under AVX-512", fn(avx512_vnni.add_i16.for_length(16)), fn(add_i16_avx2)},
       {"lstm AVX2", fn(isa4.lstm), fn(lstm_cell_i16_avx2)},
       {"lstm SSE4.1", fn(isa1.lstm), fn(lstm_cell_i16_sse41)},
       {"lstm portable", fn(isa0.lstm), fn(lstm_cell_i16_portable)},
@@ -699,13 +734,13 @@ TEST(KernelPlan, NeonVariantsFollowShapes) {
       {"add_i16, length % 8", fn(neon.add_i16.for_length(24)), fn(add_i16_neon)},
       {"add_i16, length % 4", fn(neon.add_i16.for_length(12)), fn(add_i16_portable)},
       {"add_i16 without the bit", fn(none.add_i16.for_length(16)), fn(add_i16_portable)},
-      {"dense one row: pairs", fn(plan_dense(one, neon, 1, 7, false).pairs), fn(dense_pairs_neon)},
-      {"dense_acc_i8 one row, two outputs: pairs", fn(plan_dense(one, neon, 1, 2, true).pairs),
+      {"dense one row: pairs", fn(plan_dense(one, neon, 1, 7, 16, false).pairs), fn(dense_pairs_neon)},
+      {"dense_acc_i8 one row, two outputs: pairs", fn(plan_dense(one, neon, 1, 2, 16, true).pairs),
        fn(dense_pairs_neon)},
-      {"dense_acc_i8 one output: portable", fn(plan_dense(one, neon, 1, 1, true).cells),
+      {"dense_acc_i8 one output: portable", fn(plan_dense(one, neon, 1, 1, 16, true).cells),
        fn(dense_cells_portable)},
-      {"dense rows: cells", fn(plan_dense(one, neon, 3, 7, false).cells), fn(dense_cells_neon)},
-      {"dense without the bit", fn(plan_dense(one, none, 1, 7, false).cells),
+      {"dense rows: cells", fn(plan_dense(one, neon, 3, 7, 16, false).cells), fn(dense_cells_neon)},
+      {"dense without the bit", fn(plan_dense(one, none, 1, 7, 16, false).cells),
        fn(dense_cells_portable)},
       {"lstm", fn(neon.lstm), fn(lstm_cell_i16_neon)},
       {"lstm without the bit", fn(none.lstm), fn(lstm_cell_i16_portable)},

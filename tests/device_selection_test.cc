@@ -198,6 +198,66 @@ TEST(ProcessorFeatures, BitsFollowTheProcessor) {
   EXPECT_EQ((flags & CPU_AVX512F) != 0, __builtin_cpu_supports("avx512f") != 0);
   EXPECT_EQ(flags & CPU_NEON, 0u);
 }
+
+// The 512-bit and VNNI dense kernels run only where the processor has every
+// instruction they use and the operating system saves the registers: a
+// processor bit or an XCR0 state bit missing declines them.
+TEST(ProcessorFeatures, WiderDenseKernelsNeedEveryBitAndTheSavedState) {
+  constexpr uint32_t kOsxsaveFma = (1u << 27) | (1u << 12);
+  constexpr uint32_t kAvx512Ebx = (1u << 5) | (1u << 8) | (1u << 16) | (1u << 30) | (1u << 31);
+  constexpr uint32_t kVnniEcx = 1u << 11;
+  constexpr uint32_t kAvxVnniEax = 1u << 4;
+  constexpr uint64_t kAllState = 0xE7;  // x87, SSE, AVX, opmask, both zmm parts
+  const struct {
+    const char *what;
+    platform::ProcessorIdentity identity;
+    bool avx_vnni, avx512_bw, avx512_vnni;
+  } rows[] = {
+      {"everything", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, kAvxVnniEax, kAllState}, true, true, true},
+      {"no AVX-512 VNNI", {kOsxsaveFma, kAvx512Ebx, 0, kAvxVnniEax, kAllState}, true, true, false},
+      {"no AVX-VNNI", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, 0, kAllState}, false, true, true},
+      {"no BW", {kOsxsaveFma, kAvx512Ebx & ~(1u << 30), kVnniEcx, 0, kAllState}, false, false,
+       false},
+      {"no VL", {kOsxsaveFma, kAvx512Ebx & ~(1u << 31), kVnniEcx, 0, kAllState}, false, false,
+       false},
+      {"no BMI2", {kOsxsaveFma, kAvx512Ebx & ~(1u << 8), kVnniEcx, 0, kAllState}, false, false,
+       false},
+      {"no FMA", {1u << 27, kAvx512Ebx, kVnniEcx, kAvxVnniEax, kAllState}, false, false, false},
+      {"opmask state not saved", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, kAvxVnniEax, 0xC7}, true,
+       false, false},
+      {"upper zmm halves not saved", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, kAvxVnniEax, 0xA7}, true,
+       false, false},
+      {"zmm16-31 not saved", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, kAvxVnniEax, 0x67}, true, false,
+       false},
+      {"no AVX state", {kOsxsaveFma, kAvx512Ebx, kVnniEcx, kAvxVnniEax, 0x3}, false, false, false},
+      {"no OSXSAVE, state bits ignored", {1u << 12, kAvx512Ebx, kVnniEcx, kAvxVnniEax, kAllState},
+       false, false, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    const platform::VectorExtensions got = platform::vector_extensions_of(row.identity);
+    EXPECT_EQ(got.avx_vnni, row.avx_vnni);
+    EXPECT_EQ(got.avx512_bw, row.avx512_bw);
+    EXPECT_EQ(got.avx512_vnni, row.avx512_vnni);
+  }
+}
+
+// The kernel-only bits never enter isa_flags, and come only with the
+// processor bit they extend.
+TEST(ProcessorFeatures, KernelBitsExtendTheirProcessorBitOnly) {
+  const uint32_t flags = platform::detect_isa_flags();
+  const uint32_t kernel_bits = CPU_AVXVNNI | CPU_AVX512BW | CPU_AVX512VNNI;
+  EXPECT_EQ(flags & kernel_bits, 0u);
+  EXPECT_EQ(usable_isa_flags(flags & ~(CPU_AVX2 | CPU_AVX512F)) & kernel_bits, 0u);
+  EXPECT_EQ(usable_isa_flags(flags & ~CPU_AVX512F) & (CPU_AVX512BW | CPU_AVX512VNNI), 0u);
+  const platform::VectorExtensions wider = platform::vector_extensions_usable();
+  EXPECT_EQ((usable_isa_flags(flags) & CPU_AVX512VNNI) != 0, wider.avx512_vnni);
+  EXPECT_EQ((usable_isa_flags(flags) & CPU_AVX512BW) != 0, wider.avx512_bw);
+  if (wider.avx512_bw) {
+    __builtin_cpu_init();
+    EXPECT_TRUE(__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"));
+  }
+}
 #elif defined(__arm__)
 // The 32-bit ARM build targets NEON processors and reports exactly that bit.
 TEST(ProcessorFeatures, Arm32DevicesReportNeonAlone) {

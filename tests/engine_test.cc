@@ -320,6 +320,33 @@ TEST_F(EngineTest, EnginesOnTwoThreadsMatchOneAfterTheOther) {
   EXPECT_EQ(parallel_b, serial_b);
 }
 
+// A frame's 64 detector steps each reset the error stack; engines on
+// different threads must not meet at the process-wide error lock there (nor
+// anywhere else on a successful frame).
+TEST_F(EngineTest, FramesNeverWaitForTheErrorLock) {
+  ModelFile model(qx_tools::random_model(small_shape(), 12));
+  const auto frame = qx_test::speech_like_frame(300);
+  for (const float threshold : {1.0f, 0.0f}) {  // unvoiced, voiced
+    SCOPED_TRACE(threshold);
+    Engine engine;
+    bool scored = false;
+    EXPECT_TRUE(qx_test::finishes_while_error_lock_held(
+        [&] {
+          ASSERT_EQ(qx_orb_init(model.path(), "cpu:1", threshold, &engine.orb),
+                    QX_STATUS_SUCCESS);
+        },
+        [&] {
+          float *scores = nullptr;
+          for (int f = 0; f < 3; ++f) {
+            ASSERT_EQ(qx_orb_process(engine.orb, frame.data(), &scores), QX_STATUS_SUCCESS);
+            scored = scores != nullptr;
+            qx_orb_scores_delete(scores);
+          }
+        }));
+    EXPECT_EQ(scored, threshold == 0.0f);
+  }
+}
+
 TEST_F(EngineTest, EveryAllocationFailureInInitIsReported) {
   qx_test::FaultInjectionOff restore;
   ModelFile model(qx_tools::random_model(small_shape(), 12));

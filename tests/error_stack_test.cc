@@ -206,6 +206,44 @@ TEST(ErrorStackThreads, OneHundredTwentyEightSlotsAtOnce) {
   EXPECT_EQ(refused.load(), kThreads - kErrorThreadSlots);
 }
 
+// The voice detector resets the stack at each of a frame's 64 steps: those
+// resets must not meet other threads at the process-wide lock, whether the
+// thread holds a slot or not.
+TEST(ErrorStackThreads, ResetsNeverWaitForTheLock) {
+  error_stack_reset();  // the spare set exists from here on
+  const struct {
+    const char *what;
+    bool holds_slot;
+  } rows[] = {{"thread without a slot", false}, {"thread holding its slot", true}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_TRUE(qx_test::finishes_while_error_lock_held(
+        [&] {
+          error_stack_reset();
+          if (row.holds_slot) QX_TRACE("3333333");
+        },
+        [] {
+          for (int step = 0; step < 64; ++step) error_stack_reset();
+        }));
+  }
+}
+
+// A reset leaves the messages readable (stale) until the thread's next
+// push, whether or not the reset took any lock.
+TEST(ErrorStack, ResetsWithoutTheLockKeepStaleMessagesUntilTheNextPush) {
+  on_new_thread([] {
+    error_stack_reset();
+    QX_TRACE("4444444");
+    for (int step = 0; step < 64; ++step) error_stack_reset();
+    EXPECT_EQ(collect_messages(), std::vector<std::string>{line(310, "4444444")});
+    error_stack_reset();
+    QX_TRACE("5555555");
+    for (int step = 0; step < 64; ++step) error_stack_reset();
+    QX_TRACE("6666666");
+    EXPECT_EQ(collect_messages(), std::vector<std::string>{line(310, "6666666")});
+  });
+}
+
 TEST(ErrorStackThreads, ExitedThreadsGiveTheirSlotsBack) {
   // Threads that never collect would otherwise silence every later thread.
   for (int t = 0; t < 3 * kErrorThreadSlots; ++t) {

@@ -1,9 +1,12 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qx_orb.h"
@@ -80,6 +83,33 @@ inline std::string generic_line(int code) { return line(code, "Marlow Error."); 
 inline long settled_live_blocks() {
   qx::error_stack_reset();
   return qx::allocator_testing::live_blocks();
+}
+
+// Whether `body`, run on a new thread after `prepare` there, finishes while
+// this thread holds the process-wide error lock. A body that waits for the
+// lock is let go after `patience_ms` and reported as not finished.
+template <typename Prepare, typename Body>
+bool finishes_while_error_lock_held(Prepare prepare, Body body, int patience_ms = 5000) {
+  std::atomic<int> stage{0};  // 1: prepared, 2: lock held, 3: body done
+  std::thread thread([&] {
+    prepare();
+    stage.store(1);
+    while (stage.load() != 2) std::this_thread::yield();
+    body();
+    stage.store(3);
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  bool finished = false;
+  {
+    const qx::error_testing::LockHeld held;
+    stage.store(2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+    while (!(finished = stage.load() == 3) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+  thread.join();
+  return finished;
 }
 
 // Turns fault injection off again whatever a test did.

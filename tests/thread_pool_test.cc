@@ -96,6 +96,49 @@ TEST_P(PoolRuns, RunsAfterEveryThreadFellAsleep) {
   }
 }
 
+// Many short runs back to back, most of them empty: a worker that wakes
+// late for one run may find the gate of the next, and must take part in
+// each run at most once (a second pass makes a second claim on an empty
+// share, which the fetch-and-decrement routine could take for a valid one).
+TEST_P(PoolRuns, BackToBackRunsCountEveryItemOnce) {
+  constexpr uint64_t kRuns = 300000, kLong = 1000;
+  Counters hits(kLong + 64);
+  Counters *task = &hits;
+  const PoolKernel count_quickly = [](const void *task, uint64_t item) {
+    (**static_cast<Counters *const *>(task))[item].fetch_add(1, std::memory_order_relaxed);
+  };
+  // Run r has no items but every fourth has r % 3, every 100th kLong.
+  const auto items = [](uint64_t r) {
+    return r % 100 == 99 ? kLong : (r % 4 == 0 ? r % 3 : 0);
+  };
+  std::vector<uint32_t> want(hits.size(), 0);
+  for (uint64_t r = 0; r < kRuns; ++r) {
+    thread_pool_run_claiming(pool, claiming(), count_quickly, &task, items(r));
+    for (uint64_t i = 0; i < items(r); ++i) ++want[i];
+  }
+  int wrong = 0;
+  for (uint64_t i = 0; i < hits.size(); ++i) wrong += hits[i].load() != want[i];
+  EXPECT_EQ(wrong, 0);
+}
+
+// An item that takes far longer than the runner's spinning: whichever
+// thread runs it, the run returns only after it is done, the runner having
+// slept until the worker inside left.
+void slow_item_one(const void *task, uint64_t item) {
+  if (item != 1) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  (*static_cast<std::atomic<int> *const *>(task))->store(1, std::memory_order_relaxed);
+}
+
+TEST_P(PoolRuns, RunsEndAfterTheirSlowestItem) {
+  for (int round = 0; round < 3; ++round) {
+    std::atomic<int> done{0};
+    std::atomic<int> *task = &done;
+    thread_pool_run_claiming(pool, claiming(), slow_item_one, &task, 2);
+    EXPECT_EQ(done.load(std::memory_order_relaxed), 1) << round;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(ThreadsAndClaiming, PoolRuns,
                          ::testing::Combine(::testing::Values(2u, 3u, 4u),
                                             ::testing::Values(claim_items_cas, claim_items_fetch)));

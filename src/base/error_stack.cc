@@ -23,8 +23,8 @@ struct ErrorEntry {
 };
 
 struct ThreadErrorSlot {
-  // 0 = free. Written under error_mutex() (claim) or by the owner (release); read
-  // without the lock by every thread looking for its own slot.
+  // 0 = free. Claimed and released under error_mutex(); a thread finds its
+  // own slot through t_own_slot, so nothing scans the owners without the lock.
   std::atomic<platform::ThreadId> owner;
   // Everything below is touched only by the owning thread.
   uint8_t stale;
@@ -44,8 +44,10 @@ platform::Mutex &error_mutex() {
 }
 
 // 8 zeroed message buffers ready for the host. Left to the operating system
-// at exit, for the same reason as the mutex.
-char **g_spare = nullptr;
+// at exit, for the same reason as the mutex. Created and taken only under
+// error_mutex(); error_stack_reset reads it without the lock, and only to
+// see whether it must take the lock to create it, so relaxed loads do.
+std::atomic<char **> g_spare{nullptr};
 
 void free_message_set(char **set) {
   if (!set) return;
@@ -55,7 +57,7 @@ void free_message_set(char **set) {
 
 // Caller holds error_mutex().
 void create_spare_set_locked() {
-  if (g_spare) return;
+  if (g_spare.load(std::memory_order_relaxed)) return;
   auto **set = static_cast<char **>(heap_calloc(kErrorMessagesPerThread, sizeof(char *)));
   if (!set) return;
   for (int i = 0; i < kErrorMessagesPerThread; ++i) {
@@ -65,14 +67,7 @@ void create_spare_set_locked() {
       return;
     }
   }
-  g_spare = set;
-}
-
-ThreadErrorSlot *find_slot(platform::ThreadId self) {
-  for (auto &slot : g_slots) {
-    if (slot.owner.load(std::memory_order_acquire) == self) return &slot;
-  }
-  return nullptr;
+  g_spare.store(set, std::memory_order_relaxed);
 }
 
 // Empties a slot; only its owner (or the claimer, under the lock) calls this.
@@ -83,15 +78,28 @@ void clear_slot(ThreadErrorSlot *slot) {
   slot->owner.store(0, std::memory_order_release);
 }
 
-// Frees the slot of a thread that exits without collecting its messages, so
-// short-lived threads cannot use up every slot.
+// The calling thread's slot, remembered so that finding it needs no scan of
+// the table: a slot is only ever claimed and released by its own thread, so
+// the thread always knows whether it holds one. A plain pointer, so that
+// reading it registers nothing with the thread.
+thread_local ThreadErrorSlot *t_own_slot = nullptr;
+
+ThreadErrorSlot *find_own_slot() { return t_own_slot; }
+
+// Gives back the slot of a thread that exits without collecting its
+// messages, so short-lived threads cannot use up every slot. Written only
+// when the thread claims a slot (so only such threads run the destructor),
+// and then found by its owner: the MinGW build's threads crashed (under
+// wine) once this object was also written when a slot was released.
 struct SlotReleaseAtThreadExit {
   bool armed = false;
   ~SlotReleaseAtThreadExit() {
     if (!armed) return;
     const platform::ThreadId self = platform::current_thread_id();
     platform::MutexLock lock(error_mutex());
-    if (ThreadErrorSlot *slot = find_slot(self)) clear_slot(slot);
+    for (auto &slot : g_slots) {
+      if (slot.owner.load(std::memory_order_relaxed) == self) clear_slot(&slot);
+    }
   }
 };
 thread_local SlotReleaseAtThreadExit t_slot_release;
@@ -104,6 +112,7 @@ ThreadErrorSlot *claim_slot() {
       slot.stale = 0;
       slot.count = 0;
       slot.owner.store(self, std::memory_order_release);
+      t_own_slot = &slot;
       t_slot_release.armed = true;
       return &slot;
     }
@@ -111,11 +120,17 @@ ThreadErrorSlot *claim_slot() {
   return nullptr;
 }
 
+// The owner gives its slot back after collecting its messages.
+void release_own_slot() {
+  clear_slot(t_own_slot);
+  t_own_slot = nullptr;
+}
+
 }  // namespace
 
 void error_push(const char * /*source*/, int32_t /*line*/, const ErrorDescriptor *descriptor,
                 ...) {
-  ThreadErrorSlot *slot = find_slot(platform::current_thread_id());
+  ThreadErrorSlot *slot = find_own_slot();
   if (!slot) slot = claim_slot();
   if (!slot) return;  // every slot taken: dropped silently
   if (slot->stale) {
@@ -166,12 +181,22 @@ bool null_argument(const void *pointer, const char *name) {
 }
 
 void error_stack_reset() {
-  {
+  // Runs at every detector step, 64 times a frame, on every engine's
+  // thread: once the spare set exists the reset touches only the caller's
+  // own slot, so engines on different threads never meet at the lock.
+  if (!g_spare.load(std::memory_order_relaxed)) {
     platform::MutexLock lock(error_mutex());
     create_spare_set_locked();
   }
-  if (ThreadErrorSlot *slot = find_slot(platform::current_thread_id())) slot->stale = 1;
+  if (ThreadErrorSlot *slot = find_own_slot()) slot->stale = 1;
 }
+
+namespace error_testing {
+
+LockHeld::LockHeld() { error_mutex().lock(); }
+LockHeld::~LockHeld() { error_mutex().unlock(); }
+
+}  // namespace error_testing
 
 }  // namespace qx
 
@@ -183,25 +208,26 @@ extern "C" QX_API QxStatus qx_get_error_stack(char ***message_stack,
   if (message_stack_depth) *message_stack_depth = 0;
   if (!message_stack || !message_stack_depth) return QX_STATUS_INVALID_ARGUMENT;
 
-  ThreadErrorSlot *slot = find_slot(platform::current_thread_id());
+  ThreadErrorSlot *slot = find_own_slot();
   if (!slot) return QX_STATUS_INVALID_STATE;
 
   platform::MutexLock lock(error_mutex());
-  if (!g_spare) return QX_STATUS_INVALID_STATE;  // the slot keeps its messages
+  char **const spare = g_spare.load(std::memory_order_relaxed);
+  if (!spare) return QX_STATUS_INVALID_STATE;  // the slot keeps its messages
   for (int i = 0; i < kErrorMessagesPerThread; ++i) {
-    std::memset(g_spare[i], 0, kErrorMessageBytes);
+    std::memset(spare[i], 0, kErrorMessageBytes);
   }
   for (int i = 0; i < slot->count; ++i) {
-    std::memcpy(g_spare[i], slot->entries[i].message, kErrorMessageBytes);
-    g_spare[i][kErrorMessageBytes - 1] = '\0';
+    std::memcpy(spare[i], slot->entries[i].message, kErrorMessageBytes);
+    spare[i][kErrorMessageBytes - 1] = '\0';
   }
   *message_stack_depth = slot->count;
-  *message_stack = g_spare;
-  g_spare = nullptr;
-  clear_slot(slot);
+  *message_stack = spare;
+  g_spare.store(nullptr, std::memory_order_relaxed);
+  release_own_slot();
 
   create_spare_set_locked();
-  return g_spare ? QX_STATUS_SUCCESS : QX_STATUS_OUT_OF_MEMORY;
+  return g_spare.load(std::memory_order_relaxed) ? QX_STATUS_SUCCESS : QX_STATUS_OUT_OF_MEMORY;
 }
 
 extern "C" QX_API void qx_free_error_stack(char **message_stack) {

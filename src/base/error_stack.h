@@ -56,6 +56,18 @@ void console_log(const char *format, ...)
 #endif
     ;
 
+namespace error_testing {
+// Holds the process-wide error lock (slot claims, the spare message set) for
+// its lifetime, so that tests can show which calls never wait for it.
+class LockHeld {
+ public:
+  LockHeld();
+  ~LockHeld();
+  LockHeld(const LockHeld &) = delete;
+  LockHeld &operator=(const LockHeld &) = delete;
+};
+}  // namespace error_testing
+
 }  // namespace qx
 
 #define QX_ERROR(descriptor, ...) ::qx::error_push("", 0, &(descriptor), ##__VA_ARGS__)

@@ -17,6 +17,12 @@ constexpr uint32_t CPU_AVX = 2;
 constexpr uint32_t CPU_AVX2 = 4;
 constexpr uint32_t CPU_AVX512F = 8;
 constexpr uint32_t CPU_NEON = 16;
+// Bits that only kernel choice reads, never stored in isa_flags (which holds
+// the processor's identification bits alone): usable_isa_flags adds each
+// where both the processor and the operating system run its variants.
+constexpr uint32_t CPU_AVXVNNI = 1u << 8;     // vpdpwssd on 256 bits (VEX)
+constexpr uint32_t CPU_AVX512BW = 1u << 9;    // AVX-512 F, BW and VL
+constexpr uint32_t CPU_AVX512VNNI = 1u << 10;  // the same with AVX-512 VNNI
 
 struct CpuBackend {
   int32_t thread_count;  // threads per operator, caller included; below 2: single-threaded

@@ -130,7 +130,7 @@ QxStatus dense(void *backend, const OperandBlock *operands, Opcode opcode) {
   const KernelThreads threads =
       kernel_threads(*cpu(backend), static_cast<uint64_t>(cells) * static_cast<uint64_t>(n_in));
   const DensePlan plan =
-      plan_dense(threads, cpu(backend)->kernels, rows, n_out, accumulate);
+      plan_dense(threads, cpu(backend)->kernels, rows, n_out, n_in, accumulate);
   const DenseTask task{out,  x,          w,          bias,       rows,      n_out,
                        n_in, accumulate, plan.items, plan.cells, plan.pairs};
   run_kernel_items(*cpu(backend), threads, dense_item, &task, task.items);

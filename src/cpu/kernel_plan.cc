@@ -6,14 +6,21 @@
 namespace qx {
 namespace {
 
-// Waking a sleeping worker and waiting for its report costs microseconds
-// (tens of them where the other cores are busy), while the 16-bit kernels do
-// some 4 * 10^4 multiply-accumulates per microsecond: below about 2^18 steps
-// (some 6 us of work) an operator is done before a second thread would have
-// helped. This keeps every operator of the default-shape model on the
-// calling thread. BM_dense_pool in bench/cpu_kernels_bench.cc measures the
-// break-even on a given machine.
-constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 18;
+// The work (multiply-accumulates, or their equivalent) from which an
+// operator goes to the worker pool. Measured with BM_dense_pool in
+// bench/cpu_kernels_bench.cc on the development machine (2 cores of a
+// Sapphire Rapids class server), whose cores are shared with other work:
+//   - with other processes at nice 19 on both cores, two threads lost to
+//     one for every layer up to 2^22 MACs (the classifier's at hidden 256,
+//     2^18.6, took 1.7x the time; 2^21 and 2^22 tied) and first won at
+//     2^23: the worker is often scheduled out, and a run waits for it
+//     once it has entered;
+//   - with the machine otherwise idle, two threads tied with one at 2^16.6
+//     (hidden 128) and won from 2^18.6 (1.3x; 2.3x at 2^21).
+// cpu:2 must never be slower than cpu:1, so the threshold follows the
+// shared machine: every operator of a realistic model stays on the calling
+// thread. On a machine whose second core is reliably free, 2^18 pays.
+constexpr uint64_t kDefaultParallelThreshold = uint64_t{1} << 23;
 
 std::atomic<uint64_t> parallel_threshold_work{kDefaultParallelThreshold};
 
@@ -50,14 +57,15 @@ uint64_t add_item_count(KernelThreads threads, uint64_t count) {
 }
 
 DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
-                     int32_t n_out, bool accumulate) {
+                     int32_t n_out, int32_t n_in, bool accumulate) {
   const uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(n_out);
   const uint64_t cell_items = threads.pooled ? min_u64(cells, squared(threads.count)) : 1;
-  if (rows > 1) return {kernels.dense_rows, nullptr, cell_items};
+  const bool wide = kernels.dense_rows_wide && n_in >= kDenseWideMinInputs;
+  if (rows > 1) return {wide ? kernels.dense_rows_wide : kernels.dense_rows, nullptr, cell_items};
   if (kernels.dense_pairs && !(accumulate && n_out == 1)) {
     const uint64_t items =
         max_u64(1, min_u64(static_cast<uint64_t>(n_out) / 2, squared(threads.count)));
-    return {nullptr, kernels.dense_pairs, items};
+    return {nullptr, wide ? kernels.dense_pairs_wide : kernels.dense_pairs, items};
   }
   return {dense_cells_portable, nullptr, cell_items};
 }

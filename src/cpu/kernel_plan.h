@@ -51,9 +51,17 @@ struct DensePlan {
 };
 // rows > 1: the set's row kernel. rows = 1 where the set has pair kernels:
 // those, with max(1, min(n_out / 2, N^2)) items, even without a pool; else,
-// and for dense_acc_i8 with a single output, the portable cell kernel.
+// and for dense_acc_i8 with a single output, the portable cell kernel. Rows
+// of kDenseWideMinInputs inputs or more take the set's 512-bit variants
+// where it has them.
 DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
-                     int32_t n_out, bool accumulate);
+                     int32_t n_out, int32_t n_in, bool accumulate);
+
+// Below this many inputs a 512-bit dense step does not pay for its wider
+// reduction and its masked last step: on a processor with AVX-512 VNNI and
+// AVX-VNNI, 240 rows of 96 inputs ran faster on 256 bits and of 112 faster on
+// 512 (BM_dense_width in bench/cpu_kernels_bench.cc measures the crossing).
+constexpr int32_t kDenseWideMinInputs = 112;
 
 // The vector lstm variants finish lengths that are not whole steps cell by
 // cell, so one variant serves every item.

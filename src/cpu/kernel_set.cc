@@ -14,7 +14,13 @@ namespace qx {
 uint32_t usable_isa_flags(uint32_t isa_flags) {
 #if defined(QX_X86_KERNELS)
   static const bool avx2_usable = platform::avx2_fma_usable();
-  return avx2_usable ? isa_flags : isa_flags & ~CPU_AVX2;
+  static const platform::VectorExtensions wider = platform::vector_extensions_usable();
+  uint32_t usable = avx2_usable ? isa_flags : isa_flags & ~CPU_AVX2;
+  if (usable & CPU_AVX2) usable |= wider.avx_vnni ? CPU_AVXVNNI : 0;
+  if (isa_flags & CPU_AVX512F) {
+    usable |= (wider.avx512_bw ? CPU_AVX512BW : 0) | (wider.avx512_vnni ? CPU_AVX512VNNI : 0);
+  }
+  return usable;
 #elif defined(QX_ARM_KERNELS)
   return isa_flags;
 #else
@@ -29,6 +35,8 @@ CpuKernelSet cpu_kernel_set(uint32_t isa_flags) {
   set.add_i16 = VariantList<AddI16Fn>::portable(add_i16_portable);
   set.dense_rows = dense_cells_portable;
   set.dense_pairs = nullptr;
+  set.dense_rows_wide = nullptr;
+  set.dense_pairs_wide = nullptr;
   set.lstm = lstm_cell_i16_portable;
   set.matmul = VariantList<MatmulFn>::portable(matmul_f32_portable);
   set.softmax_f32 = VariantList<RowsFn>::portable(softmax_f32_portable);

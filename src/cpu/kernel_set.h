@@ -52,6 +52,10 @@ struct CpuKernelSet {
   VariantList<AddI16Fn> add_i16;
   DenseCellsFn dense_rows;   // dense layers of more than one row
   DensePairsFn dense_pairs;  // single rows; null: the portable cell kernel
+  // The same on 512 bits, for rows of kDenseWideMinInputs inputs or more
+  // (kernel_plan.h); both null where the processor has no such variant.
+  DenseCellsFn dense_rows_wide;
+  DensePairsFn dense_pairs_wide;
   LstmFn lstm;
   VariantList<MatmulFn> matmul;  // by k
   VariantList<RowsFn> softmax_f32;  // by columns
@@ -60,8 +64,10 @@ struct CpuKernelSet {
 };
 
 // The feature bits the kernels may use: the processor's, less AVX2 where its
-// variants (which also use FMA and 256-bit registers) cannot run. On 32-bit
-// ARM all of them: the build itself requires NEON.
+// variants (which also use FMA and 256-bit registers) cannot run, plus the
+// kernel-only bits (CPU_AVXVNNI with AVX2, CPU_AVX512BW and CPU_AVX512VNNI
+// with AVX-512F) where the processor and operating system run them. On
+// 32-bit ARM all of them: the build itself requires NEON.
 uint32_t usable_isa_flags(uint32_t isa_flags);
 
 // The variants for feature bits `isa_flags` (CPU_* bits, already usable).

@@ -9,17 +9,34 @@
 namespace qx {
 namespace {
 
+// Enters the gate if it is open and takes part in the run behind it, unless
+// that is the run `*last_run` names; then records it there.
+void join_run(ThreadPool *pool, WorkerSlot *slot, uint32_t *last_run) {
+  uint32_t gate = pool->gate.load(std::memory_order_relaxed);
+  while (gate & kGateOpen) {
+    if (pool->gate.compare_exchange_weak(gate, gate + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+      if (pool->run_number != *last_run) {
+        *last_run = pool->run_number;
+        pool->trampoline(pool, slot);
+      }
+      leave_gate(pool);
+      return;
+    }
+  }
+}
+
 void worker_main(void *argument) {
   auto *slot = static_cast<WorkerSlot *>(argument);
   ThreadPool *pool = slot->pool;
-  report(pool, 1, kCommandIdle);  // started
+  report(pool, 1);  // started
   uint32_t last_seen = kCommandIdle;
+  uint32_t last_run = 0;  // runs are numbered from 1
   for (;;) {
     const uint32_t command = wait_for_command(pool, last_seen);
     const uint32_t value = command & kCommandValueMask;
     if (value == kCommandExit) return;  // shutdown waits for joins, not reports
-    if (value == kCommandRun) pool->trampoline(pool, slot);
-    report(pool, 1, command);
+    if (value == kCommandRun) join_run(pool, slot, &last_run);
     last_seen = command;
   }
 }
@@ -73,13 +90,13 @@ QxStatus thread_pool_create(uint32_t thread_count, ThreadPool **pool_out) {
       slots[i].entry = platform::ThreadEntry{};
       // Slots i .. n-1 will never report: count them off ourselves, let the
       // started workers settle, then take the pool down again.
-      report(pool, n - i, kCommandIdle);
-      wait_for_reports(pool, kCommandIdle);
+      report(pool, n - i);
+      wait_for_reports(pool);
       stop_and_free(pool);
       return QX_STATUS_RUNTIME_ERROR;
     }
   }
-  wait_for_reports(pool, kCommandIdle);
+  wait_for_reports(pool);
   *pool_out = pool;
   return QX_STATUS_SUCCESS;
 }
@@ -94,16 +111,20 @@ void thread_pool_run_claiming(ThreadPool *pool, PoolTrampoline trampoline, PoolK
   pool->trampoline = trampoline;
   pool->kernel = kernel;
   pool->task = task;
-  expect_reports(pool, pool->thread_count - 1);
   split_items(pool, count);
+  pool->run_number = pool->run_number + 1 == 0 ? 1 : pool->run_number + 1;
+  pool->gate.store(kGateOpen, std::memory_order_release);  // nobody inside since the last run
 
   const uint32_t previous = pool->command.load(std::memory_order_relaxed);
   const uint32_t next = ((previous & kCommandPhaseBit) ^ kCommandPhaseBit) | kCommandRun;
   publish_command(pool, previous, next);
 
+  // Every item is claimed when the runner's own routine returns, since it
+  // steals whatever the others left; only workers already inside may still
+  // be running theirs.
   trampoline(pool, &pool_slots(pool)[0]);
-  wait_for_reports(pool, next);
-  end_run(pool, previous);
+  const uint32_t closed = pool->gate.fetch_and(~kGateOpen, std::memory_order_acq_rel) & ~kGateOpen;
+  wait_until_left(pool, closed);
 }
 
 void thread_pool_destroy(ThreadPool *pool) {

@@ -1,33 +1,14 @@
 // Sleeping and waking with Linux futexes.
 //
 // Workers sleep on `command` itself: a new run stores a word that differs
-// from the last one (the phase bit toggles) and wakes them all. The creator
-// and the runner sleep on `done_word`, which the last reporting worker
-// clears. Both sides spin briefly first, since runs of one operator tend to
-// follow each other closely.
+// from the last one (the phase bit toggles) and wakes them, with a system
+// call only when one sleeps. The runner sleeps on the gate until the
+// workers inside have left; the creator on `done_word` until every worker
+// has started. Waiters spin briefly first (spin_until), since the operators
+// of a frame's recurrent levels follow each other within microseconds.
 #include "cpu/thread_pool_internal.h"
 
 namespace qx {
-namespace {
-
-constexpr int kSpinSteps = 1000;
-
-// Waits until `word` no longer holds `value` and returns what it holds then.
-// The acquire load pairs with the release store that changed it.
-uint32_t wait_while_equal(std::atomic<uint32_t> &word, uint32_t value) {
-  for (int step = 0; step < kSpinSteps; ++step) {
-    platform::cpu_relax();
-    const uint32_t now = word.load(std::memory_order_acquire);
-    if (now != value) return now;
-  }
-  for (;;) {
-    platform::futex_wait(&word, value);
-    const uint32_t now = word.load(std::memory_order_acquire);
-    if (now != value) return now;
-  }
-}
-
-}  // namespace
 
 bool wakeup_ready(const ThreadPool *) { return true; }
 
@@ -36,24 +17,65 @@ void expect_reports(ThreadPool *pool, uint64_t reports) {
   pool->wakeup.done_word.store(1, std::memory_order_relaxed);
 }
 
-void report(ThreadPool *pool, uint64_t reports, uint32_t) {
+void report(ThreadPool *pool, uint64_t reports) {
   if (pool->pending.fetch_sub(reports, std::memory_order_acq_rel) == reports) {
     pool->wakeup.done_word.store(0, std::memory_order_release);
     platform::futex_wake_all(&pool->wakeup.done_word);
   }
 }
 
-void wait_for_reports(ThreadPool *pool, uint32_t) { wait_while_equal(pool->wakeup.done_word, 1); }
+void wait_for_reports(ThreadPool *pool) {
+  std::atomic<uint32_t> &word = pool->wakeup.done_word;
+  while (word.load(std::memory_order_acquire) != 0) platform::futex_wait(&word, 1);
+}
 
 void publish_command(ThreadPool *pool, uint32_t, uint32_t next) {
-  pool->command.store(next, std::memory_order_release);
-  platform::futex_wake_all(&pool->command);
+  pool->command.store(next, std::memory_order_seq_cst);
+  if (pool->wakeup.sleepers.load(std::memory_order_seq_cst) != 0) {
+    platform::futex_wake_all(&pool->command);
+  }
 }
 
 uint32_t wait_for_command(ThreadPool *pool, uint32_t last_seen) {
-  return wait_while_equal(pool->command, last_seen);
+  uint32_t now = last_seen;
+  const auto changed = [&] {
+    now = pool->command.load(std::memory_order_acquire);
+    return now != last_seen;
+  };
+  if (spin_until(changed)) return now;
+  std::atomic<uint32_t> &sleepers = pool->wakeup.sleepers;
+  for (;;) {
+    sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (pool->command.load(std::memory_order_seq_cst) == last_seen) {
+      platform::futex_wait(&pool->command, last_seen);
+    }
+    sleepers.fetch_sub(1, std::memory_order_relaxed);
+    if (changed()) return now;
+  }
 }
 
-void end_run(ThreadPool *, uint32_t) {}
+void wait_until_left(ThreadPool *pool, uint32_t gate) {
+  std::atomic<uint32_t> &word = pool->gate;
+  if (gate != 0 &&
+      !spin_until([&] { return (word.load(std::memory_order_acquire) & kGateInsideMask) == 0; })) {
+    // Tell the last worker to leave that it must wake us, then sleep while
+    // anyone is inside.
+    uint32_t now = word.load(std::memory_order_acquire);
+    while ((now & kGateInsideMask) != 0) {
+      if (!(now & kGateRunnerSleeps) &&
+          !word.compare_exchange_weak(now, now | kGateRunnerSleeps, std::memory_order_acquire)) {
+        continue;
+      }
+      platform::futex_wait(&word, now | kGateRunnerSleeps);
+      now = word.load(std::memory_order_acquire);
+    }
+  }
+  word.store(0, std::memory_order_relaxed);
+}
+
+void leave_gate(ThreadPool *pool) {
+  const uint32_t before = pool->gate.fetch_sub(1, std::memory_order_release);
+  if (before == (kGateRunnerSleeps | 1)) platform::futex_wake_all(&pool->gate);
+}
 
 }  // namespace qx

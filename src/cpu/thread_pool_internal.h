@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,24 +51,39 @@ constexpr uint32_t kCommandIdle = 0;
 constexpr uint32_t kCommandRun = 1;
 constexpr uint32_t kCommandExit = 2;
 
+// The run's gate (ThreadPool::gate): bit 31 open, bit 30 the runner sleeps
+// until the workers inside have left, bits 0-29 the workers inside.
+constexpr uint32_t kGateOpen = 0x80000000u;
+constexpr uint32_t kGateRunnerSleeps = 0x40000000u;
+constexpr uint32_t kGateInsideMask = 0x3fffffffu;
+
 // How waiting threads sleep and wake, one scheme per platform (see the
 // functions below). Its fields live in the pool header.
 #if defined(_WIN32)
 struct PoolWakeup {
-  // Set by the last worker to report, indexed by the phase of the command
-  // it reported; [0] also ends start-up. The runner resets the previous
-  // run's event after its own run, so the two alternate.
+  // Set by the last worker to report start-up.
   platform::Event done_event[2];
   // Set to wake workers, indexed by the phase they last saw; the runner
   // resets the other one before it publishes a command of that phase.
   platform::Event go_event[2];
+  // Set by the last worker to leave a closed gate; the runner resets it
+  // before each time it blocks on it and then tests the gate again.
+  platform::Event left_event;
+  // Workers about to block on a go event. Incremented before a worker's
+  // last test of `command` and decremented after it wakes (both sequentially
+  // consistent, as is the runner's store of `command` before it reads this):
+  // either the worker sees the new command or the runner sees the sleeper
+  // and sets the event, so runs that find every worker awake make no call.
+  std::atomic<uint32_t> sleepers;
 };
 #else
 struct PoolWakeup {
-  // 1 while start-up or a run is in progress, cleared (release) by the last
-  // reporting worker with a wake-all. The creator and runner wait on it.
-  // Workers sleep on `command` itself.
+  // 1 while start-up is in progress, cleared (release) by the last
+  // reporting worker with a wake-all. The creator waits on it.
   std::atomic<uint32_t> done_word;
+  // Workers about to sleep on `command`, with the same protocol as on
+  // Windows: the runner calls the system to wake them only when one sleeps.
+  std::atomic<uint32_t> sleepers;
 };
 #endif
 
@@ -94,11 +110,25 @@ struct alignas(kPoolLineBytes) WorkerSlot {
 static_assert(sizeof(WorkerSlot) == kPoolLineBytes, "one slot per 64-byte line");
 
 struct alignas(kPoolLineBytes) ThreadPool {
-  // Workers that still have to report the end of start-up or of the current
-  // run. Set by the runner (or creator) while no worker reports; each worker
-  // decrements it once (acq_rel) and the one that reaches 0 wakes the
-  // waiter (PoolWakeup), so the last report carries every worker's writes.
+  // Workers that still have to report the end of start-up. Set by the
+  // creator (or shutdown) while no worker reports; each worker decrements it
+  // once (acq_rel) and the one that reaches 0 wakes the waiter (PoolWakeup).
   std::atomic<uint64_t> pending;
+  // The door of the current run. The runner opens it (release) once the
+  // run's fields and shares are in place, and closes it when its own claiming
+  // routine has returned, that is when every item has been claimed. A worker
+  // enters only by compare-and-swap on an open gate (acquire: it then sees
+  // the run's fields) and leaves with one decrement (release: the runner,
+  // which waits until none is inside, then sees its items' results). A
+  // worker that finds the gate closed skips the run without touching it, so
+  // the runner never waits for a worker that has not yet woken up. A worker
+  // may find the gate of a later run than the command it woke for: it takes
+  // part in that one (its fields are in place once the gate is open).
+  std::atomic<uint32_t> gate;
+  // Counts runs; written before the gate opens, read by a worker once
+  // inside. A worker takes part in each run at most once: a second
+  // fetch-and-decrement claim on an empty share could pass for a valid one.
+  uint32_t run_number;
   // The workers' wake word. Written only under `lock` (or by shutdown) with
   // release after every field of the run is in place; workers load it with
   // acquire and sleep on it while it equals the last value they saw.
@@ -125,21 +155,50 @@ inline WorkerSlot *pool_slots(ThreadPool *pool) {
 // False when the scheme's handles (made with the header) are missing; such
 // a pool must not start. The header's destructor closes them.
 bool wakeup_ready(const ThreadPool *pool);
-// Sets `pending` to `reports` before a start-up, a run or a shutdown.
+// Sets `pending` to `reports` before a start-up or a shutdown.
 void expect_reports(ThreadPool *pool, uint64_t reports);
-// Takes `reports` off `pending` for `command`; whoever reaches 0 ends the
-// wait of wait_for_reports.
-void report(ThreadPool *pool, uint64_t reports, uint32_t command);
-// Returns once `pending` is 0 after `command` was published (0: start-up).
-void wait_for_reports(ThreadPool *pool, uint32_t command);
+// Takes `reports` off `pending`; whoever reaches 0 ends the wait of
+// wait_for_reports.
+void report(ThreadPool *pool, uint64_t reports);
+// Returns once `pending` is 0 (start-up).
+void wait_for_reports(ThreadPool *pool);
 // Stores `next` in place of `previous` (under `lock`, or at shutdown) and
-// wakes the workers.
+// wakes the workers that sleep.
 void publish_command(ThreadPool *pool, uint32_t previous, uint32_t next);
-// A worker's wait for a command other than `last_seen`; returns it.
+// A worker's wait for a command other than `last_seen`: spins for at most
+// kPoolSpinNanoseconds, then sleeps. Returns the new command.
 uint32_t wait_for_command(ThreadPool *pool, uint32_t last_seen);
-// After a run is over, before `lock` is released; `previous` is the command
-// the run replaced.
-void end_run(ThreadPool *pool, uint32_t previous);
+// The runner's wait, after closing the gate, until no worker is inside;
+// `gate` is the value it closed. Leaves the gate at 0.
+void wait_until_left(ThreadPool *pool, uint32_t gate);
+// A worker leaves the gate it entered, waking a runner that sleeps on it.
+void leave_gate(ThreadPool *pool);
+
+// How long an idle worker spins for the next command before it sleeps.
+// Spinning costs a processor for that long; sleeping costs a wake-up call by
+// the runner and the scheduler's delay before the worker runs again, some
+// microseconds each. A pooled operator is followed within a few
+// microseconds by the next one only inside a frame's recurrent levels, so
+// the budget covers such a gap and no more: after a frame the workers sleep.
+constexpr int64_t kPoolSpinNanoseconds = 20000;
+
+// Spins with the processor's pause hint until condition() holds or
+// kPoolSpinNanoseconds have passed; returns whether it holds. The clock is
+// read once every 16 steps. It never yields: on a processor shared with
+// other work, giving up the time slice hands it to that work for
+// milliseconds, and the worker misses the run it was waiting for.
+template <typename Condition>
+bool spin_until(Condition condition) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto budget = std::chrono::nanoseconds(kPoolSpinNanoseconds);
+  for (;;) {
+    for (int step = 0; step < 16; ++step) {
+      if (condition()) return true;
+      platform::cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() - start > budget) return condition();
+  }
+}
 
 inline uint32_t command_phase(uint32_t command) { return command >> 31; }
 

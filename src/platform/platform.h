@@ -119,6 +119,28 @@ uint32_t detect_isa_flags();
 // has FMA besides AVX2, and the operating system saves the 256-bit register
 // state. Neither is one of the feature bits, which are read from cpuid alone.
 bool avx2_fma_usable();
+
+// The wider instruction sets of the dense kernels, each usable only where
+// the processor has it and the operating system saves the registers it
+// uses (XCR0, read with xgetbv): 256-bit state for AVX-VNNI; opmask and the
+// whole 512-bit state besides for AVX-512.
+struct VectorExtensions {
+  bool avx_vnni;     // VEX vpdpwssd; also needs AVX2 and FMA
+  bool avx512_bw;    // AVX-512 F, BW and VL (and BMI2, for the masks)
+  bool avx512_vnni;  // all of avx512_bw, and AVX-512 VNNI
+};
+// What the processor identification words and XCR0 allow. xcr0 is only
+// meaningful when leaf 1 ECX has OSXSAVE; otherwise nothing is usable.
+struct ProcessorIdentity {
+  uint32_t leaf1_ecx;     // FMA bit 12, OSXSAVE bit 27
+  uint32_t leaf7_ebx;     // AVX2 5, BMI2 8, AVX-512 F 16, BW 30, VL 31
+  uint32_t leaf7_ecx;     // AVX-512 VNNI 11
+  uint32_t leaf7_1_eax;   // AVX-VNNI 4
+  uint64_t xcr0;          // SSE 1, AVX 2, opmask 5, ZMM_Hi256 6, Hi16_ZMM 7
+};
+VectorExtensions vector_extensions_of(const ProcessorIdentity &identity);
+// The same for this processor (identification read once).
+VectorExtensions vector_extensions_usable();
 #endif
 
 // ---- Memory and files --------------------------------------------------------

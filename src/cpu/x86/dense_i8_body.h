@@ -1,8 +1,10 @@
-// dense_i8 / dense_acc_i8 over whole steps of 2 * kI32Lanes inputs: int8
-// weights widened to int16 and multiplied with x by pairs into 32-bit lanes
-// (pmaddwd), summed with wrapping adds, so any order gives the reference's
-// sum; inputs beyond the last whole step are added one by one. Included once
-// per instruction set after its simd_*.h, which names the functions.
+// dense_i8 / dense_acc_i8 in steps of 2 * kI32Lanes inputs: int8 weights
+// widened to int16 and multiplied with x by pairs into 32-bit lanes
+// (pmaddwd, or vpdpwssd where VNNI adds them too), summed with wrapping adds,
+// so any order gives the reference's sum. Inputs beyond the last whole step
+// take one masked step where the instruction set has masked loads
+// (QX_SIMD_PARTIAL_STEPS), else are added one by one. Included once per
+// instruction set after its simd_*.h, which names the functions.
 #pragma once
 
 #include <cstring>
@@ -15,8 +17,17 @@ namespace {
 constexpr int32_t kDenseStep = 2 * simd::kI32Lanes;  // int16 inputs per step
 
 QX_SIMD_TARGET inline simd::I dense_step(simd::I acc, simd::I x, const int8_t *w) {
-  return simd::add_i32(acc, simd::madd_i16(x, simd::load_i8_as_i16(w)));
+  return simd::dot_pairs_add(acc, x, simd::load_i8_as_i16(w));
 }
+
+#if defined(QX_SIMD_PARTIAL_STEPS)
+// The last `rest` inputs of a row (0 < rest < kDenseStep), with x loaded
+// the same way.
+QX_SIMD_TARGET inline simd::I dense_partial_step(simd::I acc, simd::I x, const int8_t *w,
+                                                 int32_t rest) {
+  return simd::dot_pairs_add(acc, x, simd::load_partial_i8_as_i16(w, rest));
+}
+#endif
 
 // Single-row outputs of four pairs (pair j: outputs o[j] and o[j] + 1), all
 // fed by the same loads of x; bias, rounding and saturation four at a time.
@@ -44,12 +55,29 @@ QX_SIMD_TARGET inline void dense_four_pairs(const DenseTask &task, const int32_t
     acc6 = dense_step(acc6, x, w6 + k);
     acc7 = dense_step(acc7, x, w7 + k);
   }
-  simd::I32x8 sums = simd::sums8(acc0, acc1, acc2, acc3, acc4, acc5, acc6, acc7);
+  int32_t tail_begin = steps_end;
+#if defined(QX_SIMD_PARTIAL_STEPS)
   if (steps_end < n_in) {
+    const int32_t k = steps_end;
+    const int32_t rest = n_in - k;
+    const simd::I x = simd::load_partial_i16(task.x + k, rest);
+    acc0 = dense_partial_step(acc0, x, w0 + k, rest);
+    acc1 = dense_partial_step(acc1, x, w1 + k, rest);
+    acc2 = dense_partial_step(acc2, x, w2 + k, rest);
+    acc3 = dense_partial_step(acc3, x, w3 + k, rest);
+    acc4 = dense_partial_step(acc4, x, w4 + k, rest);
+    acc5 = dense_partial_step(acc5, x, w5 + k, rest);
+    acc6 = dense_partial_step(acc6, x, w6 + k, rest);
+    acc7 = dense_partial_step(acc7, x, w7 + k, rest);
+    tail_begin = n_in;
+  }
+#endif
+  simd::I32x8 sums = simd::sums8(acc0, acc1, acc2, acc3, acc4, acc5, acc6, acc7);
+  if (tail_begin < n_in) {
     const int8_t *const w[8] = {w0, w1, w2, w3, w4, w5, w6, w7};
     int32_t tails[8];
     for (int j = 0; j < 8; ++j) {
-      tails[j] = static_cast<int32_t>(dense_dot_q17(w[j], task.x, steps_end, n_in));
+      tails[j] = static_cast<int32_t>(dense_dot_q17(w[j], task.x, tail_begin, n_in));
     }
     sums = simd::add8(sums, simd::load8_i32(tails));
   }
@@ -89,12 +117,22 @@ QX_SIMD_TARGET inline void dense_one_pair(const DenseTask &task, int32_t o) {
     acc0 = dense_step(acc0, x, w0 + k);
     acc1 = dense_step(acc1, x, w1 + k);
   }
+  int32_t tail_begin = steps_end;
+#if defined(QX_SIMD_PARTIAL_STEPS)
+  if (steps_end < n_in) {
+    const int32_t rest = n_in - steps_end;
+    const simd::I x = simd::load_partial_i16(task.x + steps_end, rest);
+    acc0 = dense_partial_step(acc0, x, w0 + steps_end, rest);
+    acc1 = dense_partial_step(acc1, x, w1 + steps_end, rest);
+    tail_begin = n_in;
+  }
+#endif
   const __m128i sums = simd::lane_sums(acc0, acc1, acc0, acc1);
   const auto s0 = static_cast<uint32_t>(_mm_cvtsi128_si32(sums));
   const auto s1 = static_cast<uint32_t>(_mm_extract_epi32(sums, 1));
-  dense_store(task, static_cast<uint64_t>(o), o, s0 + dense_dot_q17(w0, task.x, steps_end, n_in));
+  dense_store(task, static_cast<uint64_t>(o), o, s0 + dense_dot_q17(w0, task.x, tail_begin, n_in));
   dense_store(task, static_cast<uint64_t>(o) + 1, o + 1,
-              s1 + dense_dot_q17(w1, task.x, steps_end, n_in));
+              s1 + dense_dot_q17(w1, task.x, tail_begin, n_in));
 }
 
 // The dot product of one weight row and one input row.
@@ -104,8 +142,16 @@ QX_SIMD_TARGET inline uint32_t dense_dot(const int8_t *w, const int16_t *x, int3
   for (int32_t k = 0; k < steps_end; k += kDenseStep) {
     acc = dense_step(acc, simd::load(x + k), w + k);
   }
+  int32_t tail_begin = steps_end;
+#if defined(QX_SIMD_PARTIAL_STEPS)
+  if (steps_end < n_in) {
+    const int32_t rest = n_in - steps_end;
+    acc = dense_partial_step(acc, simd::load_partial_i16(x + steps_end, rest), w + steps_end, rest);
+    tail_begin = n_in;
+  }
+#endif
   const __m128i sums = simd::lane_sums(acc, acc, acc, acc);
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) + dense_dot_q17(w, x, steps_end, n_in);
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) + dense_dot_q17(w, x, tail_begin, n_in);
 }
 
 }  // namespace

@@ -7,8 +7,15 @@
 #include "cpu/x86/x86_target.h"
 #include "runtime/fixed_point_tables.h"
 
+// With QX_SIMD_VNNI defined before inclusion, the same vocabulary for the
+// AVX-VNNI variants, which differ in dot_pairs_add alone.
+#if defined(QX_SIMD_VNNI)
+#define QX_SIMD_TARGET QX_TARGET_AVXVNNI
+#define QX_SIMD_NAME(name) name##_avxvnni
+#else
 #define QX_SIMD_TARGET QX_TARGET_AVX2
 #define QX_SIMD_NAME(name) name##_avx2
+#endif
 
 namespace qx {
 namespace {
@@ -37,6 +44,15 @@ QX_SIMD_TARGET inline I add_i32(I a, I b) { return _mm256_add_epi32(a, b); }
 QX_SIMD_TARGET inline I sub_i32(I a, I b) { return _mm256_sub_epi32(a, b); }
 QX_SIMD_TARGET inline I mullo_i32(I a, I b) { return _mm256_mullo_epi32(a, b); }
 QX_SIMD_TARGET inline I madd_i16(I a, I b) { return _mm256_madd_epi16(a, b); }
+// acc + a[2i] b[2i] + a[2i+1] b[2i+1] per 32-bit lane, wrapping (never
+// saturating: the VNNI form is vpdpwssd, not vpdpwssds).
+QX_SIMD_TARGET inline I dot_pairs_add(I acc, I a, I b) {
+#if defined(QX_SIMD_VNNI)
+  return _mm256_dpwssd_avx_epi32(acc, a, b);
+#else
+  return _mm256_add_epi32(acc, _mm256_madd_epi16(a, b));
+#endif
+}
 QX_SIMD_TARGET inline I min_i32(I a, I b) { return _mm256_min_epi32(a, b); }
 QX_SIMD_TARGET inline I max_i32(I a, I b) { return _mm256_max_epi32(a, b); }
 QX_SIMD_TARGET inline I and_bits(I a, I b) { return _mm256_and_si256(a, b); }

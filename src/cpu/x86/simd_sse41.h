@@ -37,6 +37,10 @@ QX_SIMD_TARGET inline I add_i32(I a, I b) { return _mm_add_epi32(a, b); }
 QX_SIMD_TARGET inline I sub_i32(I a, I b) { return _mm_sub_epi32(a, b); }
 QX_SIMD_TARGET inline I mullo_i32(I a, I b) { return _mm_mullo_epi32(a, b); }
 QX_SIMD_TARGET inline I madd_i16(I a, I b) { return _mm_madd_epi16(a, b); }
+// acc + a[2i] b[2i] + a[2i+1] b[2i+1] per 32-bit lane, wrapping.
+QX_SIMD_TARGET inline I dot_pairs_add(I acc, I a, I b) {
+  return _mm_add_epi32(acc, _mm_madd_epi16(a, b));
+}
 QX_SIMD_TARGET inline I min_i32(I a, I b) { return _mm_min_epi32(a, b); }
 QX_SIMD_TARGET inline I max_i32(I a, I b) { return _mm_max_epi32(a, b); }
 QX_SIMD_TARGET inline I and_bits(I a, I b) { return _mm_and_si128(a, b); }

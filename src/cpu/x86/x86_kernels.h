@@ -10,11 +10,18 @@ void add_f32_avx2(float *out, const float *a, const float *b, uint64_t n);      
 void add_i16_sse41(int16_t *out, const int16_t *a, const int16_t *b, uint64_t n);  // n % 8 == 0
 void add_i16_avx2(int16_t *out, const int16_t *a, const int16_t *b, uint64_t n);   // n % 16 == 0
 
-// Any n_in: 8 (SSE4.1) or 16 (AVX2) products per step, then a scalar tail.
+// Any n_in: 8 (SSE4.1) or 16 (AVX2, AVX-VNNI) products per step, then a
+// scalar tail; 32 (AVX-512) per step, then one masked step.
 void dense_cells_sse41(const DenseTask &task, uint64_t begin, uint64_t end);
 void dense_cells_avx2(const DenseTask &task, uint64_t begin, uint64_t end);
+void dense_cells_avxvnni(const DenseTask &task, uint64_t begin, uint64_t end);
+void dense_cells_avx512bw(const DenseTask &task, uint64_t begin, uint64_t end);
+void dense_cells_avx512vnni(const DenseTask &task, uint64_t begin, uint64_t end);
 void dense_pairs_sse41(const DenseTask &task, uint64_t item);
 void dense_pairs_avx2(const DenseTask &task, uint64_t item);
+void dense_pairs_avxvnni(const DenseTask &task, uint64_t item);
+void dense_pairs_avx512bw(const DenseTask &task, uint64_t item);
+void dense_pairs_avx512vnni(const DenseTask &task, uint64_t item);
 
 // 8 (SSE4.1) or 16 (AVX2) cells per step, then the portable cell for the rest.
 void lstm_cell_i16_sse41(const LstmTask &task, int32_t begin, int32_t end);

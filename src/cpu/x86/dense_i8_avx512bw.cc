@@ -1,0 +1,3 @@
+// dense_i8 and dense_acc_i8 for AVX-512 (F, BW, VL): vpmaddwd then vpaddd.
+#include "cpu/x86/simd_avx512.h"
+#include "cpu/x86/dense_i8_body.h"

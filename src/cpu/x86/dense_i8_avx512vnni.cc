@@ -1,0 +1,4 @@
+// dense_i8 and dense_acc_i8 for AVX-512 with VNNI: vpdpwssd.
+#define QX_SIMD_VNNI 1
+#include "cpu/x86/simd_avx512.h"
+#include "cpu/x86/dense_i8_body.h"
