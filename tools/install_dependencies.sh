@@ -13,7 +13,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libsndfile1-dev libsoxr-dev python3-numpy python3-pytest)
+          libsndfile1-dev libsoxr-dev python3-numpy python3-pytest
+          libwebrtc-audio-processing-dev)  # the detector's benchmark against WebRTC's voice detector
 for option in "$@"; do
   case $option in
     --ci) packages+=(clang libclang-rt-dev valgrind python3-dask python3-distributed parallel) ;;
