@@ -5,10 +5,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cpu/cpu_backend.h"
 #include "platform/platform.h"
+#include "qx_orb.h"
 
 namespace qx_bench {
 
@@ -43,6 +46,23 @@ inline int run_benchmarks(int argc, char **argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;
+}
+
+// The timed loop of every whole-frame benchmark: `frame` through
+// qx_orb_process until the benchmark has enough iterations. A failure, or a
+// frame whose voicing is not `voiced`, stops it with an error: timing the
+// wrong path would report a figure for something else.
+inline void process_frames(benchmark::State &state, QxOrb *orb, const std::vector<int16_t> &frame,
+                           bool voiced) {
+  for (auto _ : state) {
+    float *scores = nullptr;
+    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS ||
+        (scores != nullptr) != voiced) {
+      state.SkipWithError("unexpected result from qx_orb_process");
+      break;
+    }
+    qx_orb_scores_delete(scores);
+  }
 }
 
 }  // namespace qx_bench

@@ -45,15 +45,7 @@ void BM_frames_per_second(benchmark::State &state) {
       on_gpu ? static_cast<const ypu::Backend *>(orb->device_context->backend) : nullptr;
   const ypu::TransferCounts before = gpu ? gpu->counts : ypu::TransferCounts{};
   const std::vector<int16_t> frame = speech_like_frame();
-  for (auto _ : state) {
-    float *scores = nullptr;
-    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS ||
-        (scores != nullptr) != voiced) {
-      state.SkipWithError("unexpected result from qx_orb_process");
-      break;
-    }
-    qx_orb_scores_delete(scores);
-  }
+  qx_bench::process_frames(state, orb, frame, voiced);
   using benchmark::Counter;
   state.counters["frames/s"] = Counter(static_cast<double>(state.iterations()), Counter::kIsRate);
   if (gpu) {

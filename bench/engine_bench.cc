@@ -43,15 +43,7 @@ void BM_qx_orb_process(benchmark::State &state) {
   }
   if (!kernels) orb->device_context->flags |= qx::kContextReferenceOnly;
   const std::vector<int16_t> frame = speech_like_frame();
-  for (auto _ : state) {
-    float *scores = nullptr;
-    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS ||
-        (scores != nullptr) != voiced) {
-      state.SkipWithError("unexpected result from qx_orb_process");
-      break;
-    }
-    qx_orb_scores_delete(scores);
-  }
+  qx_bench::process_frames(state, orb, frame, voiced);
   qx_orb_delete(orb);
   // Seconds of processing per second of audio; printed with an SI prefix
   // (531u is 0.000531).
@@ -79,14 +71,7 @@ void BM_qx_orb_process_hidden(benchmark::State &state) {
     return;
   }
   const std::vector<int16_t> frame = speech_like_frame();
-  for (auto _ : state) {
-    float *scores = nullptr;
-    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS || !scores) {
-      state.SkipWithError("unexpected result from qx_orb_process");
-      break;
-    }
-    qx_orb_scores_delete(scores);
-  }
+  qx_bench::process_frames(state, orb, frame, true);
   qx_orb_delete(orb);
 }
 BENCHMARK(BM_qx_orb_process_hidden)
@@ -109,15 +94,7 @@ void BM_engines_on_threads(benchmark::State &state) {
     return;
   }
   const std::vector<int16_t> frame = speech_like_frame();
-  for (auto _ : state) {
-    float *scores = nullptr;
-    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS ||
-        (scores != nullptr) != voiced) {
-      state.SkipWithError("unexpected result from qx_orb_process");
-      break;
-    }
-    qx_orb_scores_delete(scores);
-  }
+  qx_bench::process_frames(state, orb, frame, voiced);
   qx_orb_delete(orb);
 }
 BENCHMARK(BM_engines_on_threads)

@@ -40,13 +40,7 @@ void BM_detector_per_audio_second(benchmark::State &state) {
     return;
   }
   const std::vector<int16_t> frame = qx_bench::speech_like_frame();
-  for (auto _ : state) {
-    float *scores = nullptr;
-    if (qx_orb_process(orb, frame.data(), &scores) != QX_STATUS_SUCCESS || scores) {
-      state.SkipWithError("unexpected result from qx_orb_process");
-      break;
-    }
-  }
+  qx_bench::process_frames(state, orb, frame, false);
   qx_orb_delete(orb);
   state.counters["cost"] = Counter(kFrameSeconds, Counter::kIsIterationInvariantRate | Counter::kInvert);
 }

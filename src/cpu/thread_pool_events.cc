@@ -38,21 +38,9 @@ void publish_command(ThreadPool *pool, uint32_t previous, uint32_t next) {
 }
 
 uint32_t wait_for_command(ThreadPool *pool, uint32_t last_seen) {
-  uint32_t now = last_seen;
-  const auto changed = [&] {
-    now = pool->command.load(std::memory_order_acquire);
-    return now != last_seen;
-  };
-  if (spin_until(changed)) return now;
-  std::atomic<uint32_t> &sleepers = pool->wakeup.sleepers;
-  for (;;) {
-    sleepers.fetch_add(1, std::memory_order_seq_cst);
-    if (pool->command.load(std::memory_order_seq_cst) == last_seen) {
-      pool->wakeup.go_event[command_phase(last_seen)].wait();
-    }
-    sleepers.fetch_sub(1, std::memory_order_relaxed);
-    if (changed()) return now;
-  }
+  return spin_then_sleep_for_command(pool, last_seen, [pool](uint32_t seen) {
+    pool->wakeup.go_event[command_phase(seen)].wait();
+  });
 }
 
 void wait_until_left(ThreadPool *pool, uint32_t gate) {

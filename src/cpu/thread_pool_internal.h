@@ -202,6 +202,28 @@ bool spin_until(Condition condition) {
 
 inline uint32_t command_phase(uint32_t command) { return command >> 31; }
 
+// The body of wait_for_command, shared by the sleeping schemes:
+// sleep(last_seen) blocks until a command after last_seen may have been
+// published. A worker counts itself in `sleepers` before its last look at
+// the command word, so a runner that publishes after that look sees it and
+// wakes it; spurious wake-ups just look again.
+template <typename Sleep>
+uint32_t spin_then_sleep_for_command(ThreadPool *pool, uint32_t last_seen, Sleep sleep) {
+  uint32_t now = last_seen;
+  const auto changed = [&] {
+    now = pool->command.load(std::memory_order_acquire);
+    return now != last_seen;
+  };
+  if (spin_until(changed)) return now;
+  std::atomic<uint32_t> &sleepers = pool->wakeup.sleepers;
+  for (;;) {
+    sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (pool->command.load(std::memory_order_seq_cst) == last_seen) sleep(last_seen);
+    sleepers.fetch_sub(1, std::memory_order_relaxed);
+    if (changed()) return now;
+  }
+}
+
 // Cuts [0, count) into thread_count contiguous shares in slot order, the
 // first count mod N slots one item larger, and stores them in the slots.
 // Only while no run is in flight.
