@@ -38,8 +38,11 @@ void publish_command(ThreadPool *pool, uint32_t previous, uint32_t next) {
 }
 
 uint32_t wait_for_command(ThreadPool *pool, uint32_t last_seen) {
+  // A worker that looked at the command just before two runs went by (a run
+  // waits only for the workers that entered it) may block on the event the
+  // second run has already reset; the bounded wait makes it look again.
   return spin_then_sleep_for_command(pool, last_seen, [pool](uint32_t seen) {
-    pool->wakeup.go_event[command_phase(seen)].wait();
+    pool->wakeup.go_event[command_phase(seen)].wait_at_most_ms(1);
   });
 }
 

@@ -85,6 +85,7 @@ class Event {
   void set();
   void reset();
   void wait();  // no time-out
+  void wait_at_most_ms(uint32_t milliseconds);  // returns when set or after that long
 
  private:
   void *handle_;

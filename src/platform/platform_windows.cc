@@ -69,6 +69,7 @@ Event::~Event() {
 void Event::set() { SetEvent(handle_); }
 void Event::reset() { ResetEvent(handle_); }
 void Event::wait() { WaitForSingleObject(handle_, INFINITE); }
+void Event::wait_at_most_ms(uint32_t milliseconds) { WaitForSingleObject(handle_, milliseconds); }
 
 void thread_yield() { Sleep(0); }
 
