@@ -395,33 +395,60 @@ def recorded_utterances(work, part, repeats, seconds=8.0):
 
 # ---- Detector streams --------------------------------------------------------
 
-def speech_mask(x):
-    """Per 512-sample chunk: speech where the clean utterance is active,
-    short pauses bridged (a detector should hold through them)."""
+def active_chunks(x):
+    """Per 512-sample chunk: where the clean utterance is active."""
     n = len(x) // 512
     e = np.sqrt(np.mean(x[:n * 512].reshape(n, 512) ** 2, 1) + 1e-12)
-    active = e > 10 ** (-35 / 20) * e.max()
+    return e > 10 ** (-35 / 20) * e.max()
+
+
+def hold(active, bridge, hangover=0):
+    """Chunk labels from activity: a pause of fewer than `bridge` chunks
+    counts as speech, and so do `hangover` chunks after each stretch of
+    speech (a detector should hold through the pauses between words)."""
+    label = active.copy()
     idx = np.flatnonzero(active)
     for a, b in zip(idx[:-1], idx[1:]):
-        if b - a <= 10:  # pauses up to 0.3 s count as speech
-            active[a:b] = True
-    return active
+        if b - a <= bridge:
+            label[a:b] = True
+    ends = np.flatnonzero(label[:-1] & ~label[1:]) + 1
+    for e in ends:
+        label[e:e + hangover] = True
+    return label
 
 
 KINDS = ["speech", "silence", "noise", "music", "tone", "effects"]
+RECORDED = len(KINDS)  # kind of the held-out streams of recorded validation clips
+
+
+def recorded_groups(work, part, rng):
+    """Each speaker's clips of PART in a random order, in groups of one to
+    six: joined by the evaluation streams' gaps, as a host would hear them."""
+    by_speaker = {}
+    for c in recorded.clips(work):
+        if c["part"] == part:
+            by_speaker.setdefault(c["speaker"], []).append(c["path"])
+    rows = []
+    for speaker, paths in sorted(by_speaker.items()):
+        order = list(rng.permutation(len(paths)))
+        while order:
+            k = int(rng.integers(1, 7))
+            rows.append({"clips": [paths[i] for i in order[:k]]})
+            order = order[k:]
+    return rows
 
 
 def detector_set(work, tool, split, seconds):
     rng = np.random.default_rng({"train": 11, "test": 12, "real": 13}[split])
     rows = manifest(work, split)
     if split == "train":  # recorded speech is speech, whatever its language (validation clips stay out)
-        rows += [{"clips": [c["path"]]} for c in recorded.clips(work) if c["part"] == "train"][::3]
+        rows += recorded_groups(work, "train", rng)[::2]
     part = "test" if split == "test" else "train"  # held out: music and effects never heard
     music = music_pool(work, part)
     effects = effects_pool(work, part)
     words = words_pool(work, part)
     babble = [load_pcm(f"{work}/audio/train/{r['id']}.pcm") for r in manifest(work, "train")[::89][:60]]
-    streams, labels, kinds = [], [], []
+    streams, labels, actives, kinds = [], [], [], []
     total = 0
     while total < seconds * SR:
         kind = rng.choice(KINDS, p=[0.36, 0.07, 0.13, 0.3, 0.06, 0.08])
@@ -430,16 +457,14 @@ def detector_set(work, tool, split, seconds):
             s0 = rng.integers(0, len(words) - n)
             x = words[s0:s0 + n]
             x = x / (active_rms(x) + 1e-9) * 0.1
-            mask = speech_mask(x)
+            active = active_chunks(x)
             x = augment(rng, x, music, babble, 0.7, keep_timing=True)
-            lab = mask.astype(np.int8)
         elif kind == "speech":
             r = rows[rng.integers(len(rows))]
             x = load_utterance(work, r)
-            mask = speech_mask(x)
-            x = x[:len(mask) * 512]
+            active = active_chunks(x)
+            x = x[:len(active) * 512]
             x = augment(rng, x, music, babble, 0.7, keep_timing=True)
-            lab = mask.astype(np.int8)
         else:
             n = int(rng.uniform(0.5, 6) * SR) // 512 * 512
             if kind == "effects":  # sound effects with gaps of faint noise
@@ -452,15 +477,26 @@ def detector_set(work, tool, split, seconds):
                 nk = {"noise": rng.choice(["white", "pink", "brown"]), "music": "music",
                       "tone": "tone"}[kind]
                 x = noise_of(rng, nk, n, music, babble) * 10 ** (rng.uniform(-65, -8) / 20)
-            lab = np.zeros(n // 512, np.int8)
+            active = np.zeros(n // 512, bool)
         streams.append(x)
-        labels.append(lab)
-        kinds.append(np.full(len(lab), KINDS.index(kind), np.int8))
+        actives.append(active)
+        kinds.append(np.full(len(active), KINDS.index(kind), np.int8))
         total += len(x)
+    if split == "test":  # recorded validation clips at their own level, as the evaluation streams join them
+        for r in recorded_groups(work, "val", rng):
+            x = load_utterance(work, r)
+            active = active_chunks(x)
+            streams.append(x[:len(active) * 512])
+            actives.append(active)
+            kinds.append(np.full(len(active), RECORDED, np.int8))
     pcm = np.concatenate(streams)
     _, vad = run_tool(tool, pcm, 1 << 30)
     n = len(vad) // 2
-    return {"vad": vad[:2 * n].reshape(n, 80), "label": np.concatenate(labels)[:n],
+    # labels per segment, so that no pause is bridged across two segments
+    return {"vad": vad[:2 * n].reshape(n, 80),
+            "label": np.concatenate([hold(a, 10) for a in actives]).astype(np.int8)[:n],
+            "active": np.concatenate(actives).astype(np.int8)[:n],
+            "segment": np.concatenate([np.full(len(a), i, np.int32) for i, a in enumerate(actives)])[:n],
             "kind": np.concatenate(kinds)[:n]}
 
 

@@ -6,13 +6,17 @@ again from its file alone.
                 and how many crops of it (corpus.py, data.py)
     start       model (and the commit that holds it) to continue from, or null
     shape       hidden: the recurrent levels' widths
-    schedule    minutes, peak_lr, batch, ema, unknown_weight, check_every
+    schedule    minutes, peak_lr, batch, ema, unknown_weight, check_every; iterations,
+                where given, bounds a run instead of the minutes (the same run whatever
+                else the machine does)
     recorded    share of each batch taken from recorded speech; leave_out:
                 folds of recorded corpora (recorded.FOLDS) never heard
     adversary   weight of the reversed gradient from the voice adversary
     phonetic    share of each batch taken from short phrases (phrases.py) and
                 the weight of their phoneme-spelling loss (0: phrases with
                 language labels only); absent: neither
+    augment     warp: the vocal-tract-length warp of each crop's mel bands, a factor
+                drawn from [1 - warp, 1 + warp] (train.mel_warp); absent: none
     seed        of the weights' start and the batches
     evaluation  seeds and minutes of the leave-one-fold-out runs (loco.py)
 """

@@ -62,14 +62,30 @@ def detector_inputs(vad, shift, scale):
     return qat.standardize_i16(vad, s2, k2).astype(np.float32) / 1024.0
 
 
-def train_detector(work, minutes):
+def detector_labels(d, bridge, hangover):
+    """Chunk labels from a feature file's activity, per segment of its
+    streams: pauses bridged and a hangover after speech (files without
+    activity keep their stored labels)."""
+    if "active" not in d:
+        return d["label"].astype(np.int64)
+    active, segment = d["active"].astype(bool), d["segment"]
+    cuts = np.flatnonzero(np.diff(segment)) + 1
+    return np.concatenate([data.hold(a, bridge, hangover) for a in np.split(active, cuts)]).astype(np.int64)
+
+
+def train_detector(work, minutes, bridge=32, hangover=12):
+    """Speech labels bridge pauses shorter than `bridge` chunks and hold
+    `hangover` chunks after speech: the gate averages a whole frame, so a
+    detector that drops out between words rejects frames of short words."""
     tr = np.load(f"{work}/features/vad-train.npz")
     te = np.load(f"{work}/features/vad-test.npz")
     shift, scale = detector_stats(tr["vad"])
     xtr = torch.tensor(detector_inputs(tr["vad"], shift, scale))
-    ytr = torch.tensor(tr["label"].astype(np.int64))
+    ytr = torch.tensor(detector_labels(tr, bridge, hangover))
     xte = torch.tensor(detector_inputs(te["vad"], shift, scale))
-    yte, kte = te["label"], te["kind"]
+    yte, kte = detector_labels(te, bridge, hangover), te["kind"]
+    log(f"detector: labels bridge {bridge} chunks, hang over {hangover}; {len(xtr)} training chunks, "
+        f"{ytr.float().mean():.3f} speech")
     model = qat.Detector()
     opt = torch.optim.Adam(model.parameters(), lr=3e-3)
     steps, batch, warm = 160, 32, 16
@@ -96,35 +112,43 @@ def train_detector(work, minutes):
         if it % 100 == 0:
             for g in opt.param_groups:
                 g["lr"] = max(3e-4, g["lr"] * 0.9)
-            acc, recall, false_rate, music_rate = detector_accuracy(model, xte, yte, kte)
-            balanced = 0.5 * (recall + 1.0 - false_rate)
-            log(f"detector it {it} loss {loss.item():.4f} held-out chunks: accuracy {acc:.4f}, speech "
-                f"{recall:.4f}, non-speech voiced {false_rate:.4f} (music {music_rate:.4f})")
-            # chosen on balanced accuracy: speech outnumbers each kind of non-speech
-            if balanced > best:
-                best, best_state = balanced, {k: v.clone() for k, v in model.state_dict().items()}
+            f = detector_frames(model, xte, yte, kte)
+            # chosen on whole frames, as the gate sees them: speech and
+            # recorded speech passed, non-speech (music the most) kept out
+            score = (f["speech"] + f["recorded"]) / 2 - 2 * f["nonspeech"] - 2 * f["music"]
+            log(f"detector it {it} loss {loss.item():.4f} held-out frames: speech {f['speech']:.4f}, recorded "
+                f"{f['recorded']:.4f}, non-speech voiced {f['nonspeech']:.4f} (music {f['music']:.4f}), "
+                f"score {score:.4f}")
+            if score > best:
+                best, best_state = score, {k: v.clone() for k, v in model.state_dict().items()}
     if best_state is not None:
         model.load_state_dict(best_state)
     os.makedirs(f"{work}/models", exist_ok=True)
     with open(f"{work}/models/vad_weights.json", "w") as f:
         json.dump(model.export(shift, scale), f)
-    log(f"detector: {it} iterations, best held-out balanced chunk accuracy {best:.4f}")
+    log(f"detector: {it} iterations, best held-out frame score {best:.4f}")
     update_meta(work, detector_minutes=round((time.time() - start) / 60, 1), detector_iterations=it,
-                detector_balanced_accuracy_torch=best)
+                detector_frame_score_torch=best, detector_bridge=bridge, detector_hangover=hangover)
 
 
-def detector_accuracy(model, x, y, kind):
-    """Chunk accuracy, share of speech chunks passed, share of non-speech
-    chunks voiced, share of music chunks voiced."""
+def detector_frames(model, x, y, kind):
+    """The gate on held-out streams cut into frames of 64 chunks (threshold
+    0.5 on the mean probability): the share of speech frames passed (at
+    least half their chunks speech), of recorded-speech frames passed, of
+    non-speech frames (no speech chunk) voiced, and of music frames voiced."""
+    n = len(x) // 512 * 8  # frames, in eight streams run side by side
     with torch.no_grad():
-        n = (len(x) // 8) * 8
-        seq = x[:n].reshape(8, n // 8, 80)
-        logits, _ = model(seq)
-        pred = logits.reshape(-1, 2).argmax(1).numpy() == 1
-    y, kind = y[:n] == 1, kind[:n]
-    music = (kind == data.KINDS.index("music")) & ~y
-    return (float((pred == y).mean()), float(pred[y].mean()), float(pred[~y].mean()),
-            float(pred[music].mean()) if music.any() else 0.0)
+        logits, _ = model(x[:64 * n].reshape(8, 8 * n, 80))
+        p = torch.softmax(logits.reshape(-1, 2), 1)[:, 1].numpy()
+    mean = p[:64 * n].reshape(n, 64).mean(1)
+    speech = (y[:64 * n] == 1).reshape(n, 64).mean(1)
+    kinds = kind[:64 * n].reshape(n, 64)
+    recorded = (kinds == data.RECORDED).all(1)
+    music = (kinds == data.KINDS.index("music")).all(1)
+    voiced = mean >= 0.5
+    share = lambda m: float(voiced[m].mean()) if m.any() else 0.0
+    return {"speech": share((speech >= 0.5) & ~recorded), "recorded": share(recorded & (speech > 0)),
+            "nonspeech": share(speech == 0), "music": share(music & (speech == 0))}
 
 
 # ---- Classifier --------------------------------------------------------------
@@ -331,10 +355,17 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
     ema = copy.deepcopy(model) if sched["ema"] else None
     candidates = [("", model)] + ([(" (average)", ema)] if ema is not None else [])
     checks, best, best_state = [], -1.0, None
+    warp = r.get("augment", {}).get("warp", 0.0)
+    # A count of iterations, where the recipe gives one, makes a run the same
+    # whatever else the machine is doing; otherwise the minutes bound it.
+    iterations = sched.get("iterations")
+    if iterations:
+        log(f"{name}: {iterations} iterations" + (f", mel warp {warp}" if warp else ""))
+    progress = (lambda: it / iterations) if iterations else (lambda: (time.time() - start) / (minutes * 60))
     start = time.time()
     it = 0
     peak = sched["peak_lr"]
-    while time.time() - start < minutes * 60:
+    while progress() < 1.0:
         idx = rng.integers(0, len(xtr), size=sched["batch"] - n_rec - n_phr)
         x, y = xtr[idx], ytr[idx]
         names = list(tr["voice"][idx])
@@ -346,6 +377,8 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
             pidx = rng.integers(0, len(xphr), size=n_phr)
             x, y = torch.cat([x, xphr[pidx]]), torch.cat([y, yphr[pidx]])
             names += list(phr["voice"][pidx])
+        if warp:
+            x = mel_warp(x, rng, warp)
         steps = model.steps(spec_augment(x, rng))
         pooled = steps.sum(1)
         logits = pooled @ model.out_w.t() + model.out_b
@@ -372,7 +405,7 @@ def train_classifier(work, recipe_path, seed=None, leave_out=None, minutes=None,
         if head is not None and it % 50 == 0:
             log(f"{name} it {it}: phonetic loss {ctc.item():.3f}")
         if it % 50 == 0:  # cosine decay over the time budget
-            frac = min(1.0, (time.time() - start) / (minutes * 60))
+            frac = min(1.0, progress())
             for g in opt.param_groups:
                 g["lr"] = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * frac))
         if it % sched["check_every"] == 0:
@@ -419,6 +452,26 @@ def save_classifier(work, model, name="classifier"):
     os.replace(f"{path}.pt.tmp", f"{path}.pt")
     model.export_qx(f"{path}.qx.tmp", 256, 40, 1e-6, [0.0] * 40, [1.0] * 40)
     os.replace(f"{path}.qx.tmp", f"{path}.qx")
+
+
+def mel_warp(x, rng, width):
+    """Vocal-tract-length perturbation on log-mel rows [n, 64, 80]: each
+    crop's spectrum read at its band centres times a factor drawn from
+    [1 - width, 1 + width] (a shorter or longer vocal tract), by linear
+    interpolation between bands, the edge bands held."""
+    mel = lambda f: 2595 * np.log10(1 + f / 700)
+    step = mel(8000) / 41
+    centre = 700 * (10 ** (np.arange(1, 41) * step / 2595) - 1)  # Hz of each band's peak
+    alpha = rng.uniform(1 - width, 1 + width, size=(len(x), 1))
+    pos = np.clip(mel(np.minimum(centre[None] * alpha, 8000)) / step - 1, 0, 39)
+    lo = np.minimum(np.floor(pos).astype(np.int64), 38)
+    frac = torch.tensor(pos - lo, dtype=x.dtype)[:, None, :]
+    lo = torch.tensor(lo)[:, None, :].expand(-1, x.shape[1], -1)
+    out = []
+    for half in (x[..., :40], x[..., 40:]):
+        a, b = half.gather(2, lo), half.gather(2, lo + 1)
+        out.append(a + (b - a) * frac)
+    return torch.cat(out, 2)
 
 
 def spec_augment(x, rng):
