@@ -280,27 +280,33 @@ BENCHMARK(BM_dense_pool)
     ->UseRealTime();
 
 // Single-row dense layers of 240 outputs and growing input counts on one
-// thread, by the processor's narrow (256-bit) and wide (512-bit) variants
-// alone: where the wide ones start to win is kDenseWideMinInputs.
+// thread, by the processor's narrow (256-bit) and wide (512-bit) vpdpwssd
+// variants alone and by its byte variant (bits 8: vpdpbusd over x's bytes):
+// where the wide ones start to win is kDenseWideMinInputs, where the byte
+// one does kDenseBytesMinInputs.
 void BM_dense_width(benchmark::State &state) {
   const auto n_in = static_cast<int32_t>(state.range(0));
-  const bool wide = state.range(1) == 512;
+  const int64_t bits = state.range(1);
   Workbench bench(1);
   if (!bench.ok()) {
     state.SkipWithError("no CPU context");
     return;
   }
   CpuKernelSet &kernels = bench.backend().kernels;
-  if (!kernels.dense_pairs_wide) {
-    state.SkipWithError("no 512-bit dense variant on this processor");
+  if (!(bits == 8 ? kernels.dense_pairs_bytes : kernels.dense_pairs_wide)) {
+    state.SkipWithError(bits == 8 ? "no byte dense variant on this processor"
+                                  : "no 512-bit dense variant on this processor");
     return;
   }
-  if (wide) {
+  if (bits == 8) {
+    kernels.dense_pairs = kernels.dense_pairs_bytes;
+  } else if (bits == 512) {
     kernels.dense_pairs = kernels.dense_pairs_wide;
   } else {
     kernels.dense_pairs_wide = nullptr;
     kernels.dense_rows_wide = nullptr;
   }
+  kernels.dense_pairs_bytes = nullptr;
   const int32_t n_out = 240;
   const Case c{"dense",
                kOpDenseI8,
@@ -311,7 +317,7 @@ void BM_dense_width(benchmark::State &state) {
 }
 BENCHMARK(BM_dense_width)
     ->ArgNames({"n_in", "bits"})
-    ->ArgsProduct({{64, 80, 96, 112, 128, 160, 208, 256}, {256, 512}});
+    ->ArgsProduct({{32, 48, 64, 80, 96, 112, 128, 160, 208, 256}, {256, 512, 8}});
 
 // The peak 16-bit multiply-accumulate rate of the dense kernels' core
 // instruction: eight independent (v)pmaddwd per loop step, written in

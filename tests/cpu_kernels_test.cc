@@ -366,6 +366,48 @@ void dense_cases(KernelVsReference *test, Opcode opcode) {
 TEST_P(KernelVsReference, DenseI8) { dense_cases(this, kOpDenseI8); }
 TEST_P(KernelVsReference, DenseAccI8) { dense_cases(this, kOpDenseAccI8); }
 
+// Single rows whose inputs and weights sit at the byte boundaries the byte
+// variant splits x at (x = 256 hi + lo): both int16 extremes, -1 and 255
+// (low byte 255 under high bytes -1 and 0), -256 (low byte 0), against
+// both int8 extremes, so that every product, the high bytes' correction
+// and the sums reach their extremes and wrap; lengths at, around and past
+// the longest row it splits (2048) and one below the 64-input step.
+void dense_byte_cases(KernelVsReference *test, Opcode opcode) {
+  Random random(7);
+  using Pattern = int32_t (*)(int32_t k);
+  const struct {
+    const char *what;
+    Pattern x, w;
+  } patterns[] = {
+      {"x -32768, w -128", [](int32_t) { return -32768; }, [](int32_t) { return -128; }},
+      {"x 32767, w 127", [](int32_t) { return 32767; }, [](int32_t) { return 127; }},
+      {"x 32767, w -128", [](int32_t) { return 32767; }, [](int32_t) { return -128; }},
+      {"x -32768 / 32767, w -128 / 127", [](int32_t k) { return k % 2 ? 32767 : -32768; },
+       [](int32_t k) { return k % 3 ? -128 : 127; }},
+      {"x -1, 255, -256, w 127 / -128", [](int32_t k) { return k % 3 == 0 ? -1 : k % 3 == 1 ? 255 : -256; },
+       [](int32_t k) { return k % 2 ? 127 : -128; }},
+  };
+  for (const int32_t n_in : {63, 64, 127, 192, 2047, 2048, 2049}) {
+    for (const int32_t n_out : {2, 9}) {
+      for (const auto &p : patterns) {
+        SCOPED_TRACE(::testing::Message() << n_out << " x " << n_in << ", " << p.what);
+        std::vector<int16_t> x(static_cast<size_t>(n_in));
+        std::vector<int8_t> w(static_cast<size_t>(n_out) * n_in);
+        for (int32_t k = 0; k < n_in; ++k) x[k] = static_cast<int16_t>(p.x(k));
+        for (size_t i = 0; i < w.size(); ++i) w[i] = static_cast<int8_t>(p.w(static_cast<int32_t>(i)));
+        const Call call{opcode,
+                        {operand(random.i16(static_cast<size_t>(n_out)), true), operand(x, true),
+                         operand(w, false), operand(random.i8(static_cast<size_t>(n_out)), false)},
+                        {1, n_out, n_in, kGuardBytes, kGuardBytes}};
+        test->expect_identical(call);
+      }
+    }
+  }
+}
+
+TEST_P(KernelVsReference, DenseI8ByteBoundaries) { dense_byte_cases(this, kOpDenseI8); }
+TEST_P(KernelVsReference, DenseAccI8ByteBoundaries) { dense_byte_cases(this, kOpDenseAccI8); }
+
 TEST_P(KernelVsReference, LstmCellI16) {
   Random random(4);
   // Whole steps of 8 and 16 and tails; 300 cells on a pool make items of
@@ -649,6 +691,7 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
                                                   CPU_AVX512VNNI);
   const CpuKernelSet avx512_only = cpu_kernel_set(5 | CPU_AVX512F | CPU_AVX512BW | CPU_AVX512VNNI);
   const int32_t wide = kDenseWideMinInputs;
+  const int32_t bytes = kDenseBytesMinInputs;
   // Function pointers of different types, compared as addresses.
   auto fn = [](auto pointer) { return reinterpret_cast<const void *>(pointer); };
   const struct {
@@ -675,12 +718,18 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
        fn(dense_pairs_avxvnni)},
       {"dense one row AVX-512", fn(plan_dense(one, avx512, 1, 7, wide, false).pairs),
        fn(dense_pairs_avx512bw)},
-      {"dense one row AVX-512 VNNI", fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs),
-       fn(dense_pairs_avx512vnni)},
+      {"dense one row AVX-512 VNNI: bytes", fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs),
+       fn(dense_pairs_avx512vnni_bytes)},
+      {"dense one row AVX-512 VNNI, shortest for bytes",
+       fn(plan_dense(one, avx512_vnni, 1, 7, bytes, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
+      {"dense one row AVX-512 without VNNI: no bytes",
+       fn(plan_dense(one, avx512, 1, 7, bytes, false).pairs), fn(dense_pairs_avxvnni)},
       {"dense rows AVX-512 VNNI", fn(plan_dense(one, avx512_vnni, 3, 7, wide, false).cells),
        fn(dense_cells_avx512vnni)},
       {"dense short rows under AVX-512: AVX-VNNI",
-       fn(plan_dense(one, avx512_vnni, 1, 7, wide - 1, false).pairs), fn(dense_pairs_avxvnni)},
+       fn(plan_dense(one, avx512_vnni, 1, 7, bytes - 1, false).pairs), fn(dense_pairs_avxvnni)},
+      {"dense short rows under AVX-512 VNNI without AVX-VNNI: AVX2",
+       fn(plan_dense(one, avx512_only, 1, 7, bytes - 1, false).pairs), fn(dense_pairs_avx2)},
       {"dense short rows under AVX-512 without AVX-VNNI: AVX2",
        fn(plan_dense(one, avx512_only, 3, 7, wide - 1, true).cells), fn(dense_cells_avx2)},
       {"dense_acc_i8 one output under AVX-512: portable",

@@ -53,7 +53,8 @@ struct DensePlan {
 // those, with max(1, min(n_out / 2, N^2)) items, even without a pool; else,
 // and for dense_acc_i8 with a single output, the portable cell kernel. Rows
 // of kDenseWideMinInputs inputs or more take the set's 512-bit variants
-// where it has them.
+// where it has them; single rows of kDenseBytesMinInputs or more its byte
+// variant before those.
 DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
                      int32_t n_out, int32_t n_in, bool accumulate);
 
@@ -62,6 +63,11 @@ DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t
 // AVX-VNNI, 240 rows of 96 inputs ran faster on 256 bits and of 112 faster on
 // 512 (BM_dense_width in bench/cpu_kernels_bench.cc measures the crossing).
 constexpr int32_t kDenseWideMinInputs = 112;
+
+// From here a single row's byte variant beat both vpdpwssd widths at every
+// length BM_dense_width measures (64 to 256 inputs, 240 outputs: 0.7x to
+// 0.9x the time); shorter rows are mostly its masked last step.
+constexpr int32_t kDenseBytesMinInputs = 64;
 
 // The vector lstm variants finish lengths that are not whole steps cell by
 // cell, so one variant serves every item.

@@ -37,6 +37,7 @@ CpuKernelSet cpu_kernel_set(uint32_t isa_flags) {
   set.dense_pairs = nullptr;
   set.dense_rows_wide = nullptr;
   set.dense_pairs_wide = nullptr;
+  set.dense_pairs_bytes = nullptr;
   set.lstm = lstm_cell_i16_portable;
   set.matmul = VariantList<MatmulFn>::portable(matmul_f32_portable);
   set.softmax_f32 = VariantList<RowsFn>::portable(softmax_f32_portable);

@@ -56,6 +56,9 @@ struct CpuKernelSet {
   // (kernel_plan.h); both null where the processor has no such variant.
   DenseCellsFn dense_rows_wide;
   DensePairsFn dense_pairs_wide;
+  // Single rows of kDenseBytesMinInputs inputs or more by vpdpbusd over the
+  // bytes of x; null where the processor has no such variant.
+  DensePairsFn dense_pairs_bytes;
   LstmFn lstm;
   VariantList<MatmulFn> matmul;  // by k
   VariantList<RowsFn> softmax_f32;  // by columns

@@ -22,6 +22,9 @@ void dense_pairs_avx2(const DenseTask &task, uint64_t item);
 void dense_pairs_avxvnni(const DenseTask &task, uint64_t item);
 void dense_pairs_avx512bw(const DenseTask &task, uint64_t item);
 void dense_pairs_avx512vnni(const DenseTask &task, uint64_t item);
+// vpdpbusd over the bytes of x; rows of more than 2048 inputs take
+// dense_pairs_avx512vnni.
+void dense_pairs_avx512vnni_bytes(const DenseTask &task, uint64_t item);
 
 // 8 (SSE4.1) or 16 (AVX2) cells per step, then the portable cell for the rest.
 void lstm_cell_i16_sse41(const LstmTask &task, int32_t begin, int32_t end);
