@@ -212,6 +212,9 @@ constexpr uint32_t kVariantFlags[] = {0,
 
 bool is_dense(const Case &c) { return c.opcode == kOpDenseI8 || c.opcode == kOpDenseAccI8; }
 
+// The operators that have variants beyond AVX2.
+bool has_wider_variants(const Case &c) { return is_dense(c) || c.opcode == kOpLstmCellI16; }
+
 // isa < 0: the reference operator. Variants the processor cannot run are
 // skipped with a message.
 void run_case(benchmark::State &state, const Case &c, int isa) {
@@ -239,7 +242,7 @@ void register_cases() {
                                  [&c](benchmark::State &state) { run_case(state, c, -1); });
     for (uint32_t flags : kVariantFlags) {
       const int isa = static_cast<int>(flags);
-      if (flags > (CPU_SSE4_1 | CPU_AVX2) && !is_dense(c)) continue;  // dense-only variants
+      if (flags > (CPU_SSE4_1 | CPU_AVX2) && !has_wider_variants(c)) continue;
       benchmark::RegisterBenchmark(
           (std::string("BM_") + c.name + "/isa:" + std::to_string(isa)).c_str(),
           [&c, isa](benchmark::State &state) { run_case(state, c, isa); });

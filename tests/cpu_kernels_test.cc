@@ -410,9 +410,10 @@ TEST_P(KernelVsReference, DenseAccI8ByteBoundaries) { dense_byte_cases(this, kOp
 
 TEST_P(KernelVsReference, LstmCellI16) {
   Random random(4);
-  // Whole steps of 8 and 16 and tails; 300 cells on a pool make items of
-  // 128, 128 and 44 cells.
-  for (int32_t n : {1, 7, 8, 15, 16, 40, 80, 96, 300}) {
+  // Whole steps of 8, 16 and 32 and tails, masked ones of up to 16 cells and
+  // of more (both halves of a 512-bit step); 300 cells on a pool make items
+  // of 128, 128 and 44 cells.
+  for (int32_t n : {1, 7, 8, 15, 16, 17, 31, 32, 33, 40, 63, 80, 96, 300}) {
     SCOPED_TRACE(::testing::Message() << "n " << n);
     if (n == 300 && threads().pooled) {
       EXPECT_EQ(lstm_item_count(threads(), n), 3u);
@@ -736,7 +737,7 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
        fn(plan_dense(one, avx512_vnni, 1, 1, wide, true).cells), fn(dense_cells_portable)},
       {"dense rows AVX2", fn(plan_dense(one, isa5, 3, 7, 16, false).cells), fn(dense_cells_avx2)},
       {"dense rows SSE4.1", fn(plan_dense(one, isa1, 3, 7, 16, true).cells), fn(dense_cells_sse41)},
-      {"lstm AVX2 under AVX-512", fn(avx512_vnni.lstm), fn(lstm_cell_i16_avx2)},
+      {"lstm AVX-512 BW", fn(avx512_vnni.lstm), fn(lstm_cell_i16_avx512bw)},
       {"add_i16 AVX2 under AVX-512", fn(avx512_vnni.add_i16.for_length(16)), fn(add_i16_avx2)},
       {"lstm AVX2", fn(isa4.lstm), fn(lstm_cell_i16_avx2)},
       {"lstm SSE4.1", fn(isa1.lstm), fn(lstm_cell_i16_sse41)},

@@ -2,8 +2,9 @@
 // with the reference's arithmetic lane by lane. One 32-bit read at table
 // entry i holds the neighbours T[i] (low half) and T[i + 1] (high half),
 // which one pmaddwd weights by 64 - f and f. Cells past the last whole step
-// take the portable path. Included once per instruction set after its
-// simd_*.h.
+// take one masked step where the instruction set has masked loads
+// (QX_SIMD_PARTIAL_STEPS), else the portable path. Included once per
+// instruction set after its simd_*.h.
 #pragma once
 
 #include "cpu/x86/x86_kernels.h"
@@ -39,13 +40,23 @@ QX_SIMD_TARGET inline simd::I product_shifted(simd::I a, simd::I b, int32_t roun
   return simd::srai_i32(simd::add_i32(simd::mullo_i32(a, b), simd::set1_i32(round)), shift);
 }
 
-// Cells i .. i + kI32Lanes - 1: new cell (saturated) and h, in 32-bit lanes.
-QX_SIMD_TARGET inline void cell_lanes(const LstmTask &task, int32_t i, simd::I *cell_q10,
-                                      simd::I *h_q10) {
-  const simd::I z_q15 = sigmoid_lanes(simd::load_i16_as_i32(task.gates + i));
-  const simd::I u_q15 = tanh_lanes(simd::load_i16_as_i32(task.gates + task.n + i));
-  const simd::I o_q15 = sigmoid_lanes(simd::load_i16_as_i32(task.gates + 2 * task.n + i));
-  const simd::I kept_q10 = product_shifted(simd::load_i16_as_i32(task.cell + i),
+// `lanes` int16 values from p in 32-bit lanes: kI32Lanes, or fewer (zeros
+// above them) in a masked last step.
+QX_SIMD_TARGET inline simd::I load_lanes(const int16_t *p, int32_t lanes) {
+#if defined(QX_SIMD_PARTIAL_STEPS)
+  if (lanes < simd::kI32Lanes) return simd::load_partial_i16_as_i32(p, lanes);
+#endif
+  (void)lanes;
+  return simd::load_i16_as_i32(p);
+}
+
+// Cells i .. i + lanes - 1: new cell (saturated) and h, in 32-bit lanes.
+QX_SIMD_TARGET inline void cell_lanes(const LstmTask &task, int32_t i, int32_t lanes,
+                                      simd::I *cell_q10, simd::I *h_q10) {
+  const simd::I z_q15 = sigmoid_lanes(load_lanes(task.gates + i, lanes));
+  const simd::I u_q15 = tanh_lanes(load_lanes(task.gates + task.n + i, lanes));
+  const simd::I o_q15 = sigmoid_lanes(load_lanes(task.gates + 2 * task.n + i, lanes));
+  const simd::I kept_q10 = product_shifted(load_lanes(task.cell + i, lanes),
                                            simd::sub_i32(simd::set1_i32(32767), z_q15), 16384, 15);
   const simd::I added_q10 = product_shifted(z_q15, u_q15, 524288, 20);
   *cell_q10 = clamp(simd::add_i32(kept_q10, added_q10), -32768, 32767);
@@ -59,12 +70,24 @@ QX_SIMD_TARGET void QX_SIMD_NAME(lstm_cell_i16)(const LstmTask &task, int32_t be
   int32_t i = begin;
   for (; i + 2 * kLanes <= end; i += 2 * kLanes) {
     simd::I cell_low, h_low, cell_high, h_high;
-    cell_lanes(task, i, &cell_low, &h_low);
-    cell_lanes(task, i + kLanes, &cell_high, &h_high);
+    cell_lanes(task, i, kLanes, &cell_low, &h_low);
+    cell_lanes(task, i + kLanes, kLanes, &cell_high, &h_high);
     // The cell first: where h and the cell are the same elements, h stays.
     simd::store(task.cell + i, simd::narrow_i32(cell_low, cell_high));
     simd::store(task.h + i, simd::narrow_i32(h_low, h_high));
   }
+#if defined(QX_SIMD_PARTIAL_STEPS)
+  if (i < end) {
+    const int32_t rest = end - i;  // below 2 kLanes
+    const int32_t low = rest < kLanes ? rest : kLanes;
+    simd::I cell_low, h_low, cell_high, h_high;
+    cell_lanes(task, i, low, &cell_low, &h_low);
+    cell_lanes(task, i + kLanes, rest - low, &cell_high, &h_high);
+    simd::store_partial_i16(task.cell + i, simd::narrow_i32(cell_low, cell_high), rest);
+    simd::store_partial_i16(task.h + i, simd::narrow_i32(h_low, h_high), rest);
+    i = end;
+  }
+#endif
   for (; i < end; ++i) lstm_cell_one(task, i);
 }
 

@@ -2,8 +2,9 @@
 // VL), whose masked loads finish a row with one partial step instead of a
 // scalar tail (and BMI2 to make the masks). With QX_SIMD_VNNI defined before inclusion, pairs of products
 // are added by vpdpwssd (AVX-512 VNNI), else by vpmaddwd then vpaddd. Only
-// the dense variants run on 512 bits, so this holds what their body needs,
-// under the names of simd_avx2.h. Only AVX-512 variant files include it.
+// the dense and lstm variants run on 512 bits, so this holds what their
+// bodies need, under the names of simd_avx2.h. Only AVX-512 variant files
+// include it.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,58 @@ QX_SIMD_TARGET inline I load_partial_i16(const int16_t *p, int32_t n) {
 }
 QX_SIMD_TARGET inline I load_partial_i8_as_i16(const int8_t *p, int32_t n) {
   return _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(first_lanes(n), p));
+}
+
+// ---- 32-bit lanes of the lstm body ----
+QX_SIMD_TARGET inline I set1_i32(int32_t v) { return _mm512_set1_epi32(v); }
+QX_SIMD_TARGET inline void store(void *p, I v) { _mm512_storeu_si512(p, v); }
+QX_SIMD_TARGET inline I load_i16_as_i32(const int16_t *p) {
+  return _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+}
+// The first n (0 <= n <= kI32Lanes) of 16 int16 values, zeros above them;
+// masked-off elements are not read.
+QX_SIMD_TARGET inline I load_partial_i16_as_i32(const int16_t *p, int32_t n) {
+  return _mm512_cvtepi16_epi32(
+      _mm256_maskz_loadu_epi16(static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<uint32_t>(n))), p));
+}
+// The first n (0 < n < 2 kI32Lanes) int16 values of v; the rest of p is
+// not written.
+QX_SIMD_TARGET inline void store_partial_i16(int16_t *p, I v, int32_t n) {
+  _mm512_mask_storeu_epi16(p, first_lanes(n), v);
+}
+QX_SIMD_TARGET inline I add_i32(I a, I b) { return _mm512_add_epi32(a, b); }
+QX_SIMD_TARGET inline I sub_i32(I a, I b) { return _mm512_sub_epi32(a, b); }
+QX_SIMD_TARGET inline I mullo_i32(I a, I b) { return _mm512_mullo_epi32(a, b); }
+QX_SIMD_TARGET inline I madd_i16(I a, I b) { return _mm512_madd_epi16(a, b); }
+QX_SIMD_TARGET inline I min_i32(I a, I b) { return _mm512_min_epi32(a, b); }
+QX_SIMD_TARGET inline I max_i32(I a, I b) { return _mm512_max_epi32(a, b); }
+QX_SIMD_TARGET inline I and_bits(I a, I b) { return _mm512_and_si512(a, b); }
+QX_SIMD_TARGET inline I or_bits(I a, I b) { return _mm512_or_si512(a, b); }
+QX_SIMD_TARGET inline I srai_i32(I a, int n) { return _mm512_srai_epi32(a, n); }
+QX_SIMD_TARGET inline I srli_i32(I a, int n) { return _mm512_srli_epi32(a, n); }
+QX_SIMD_TARGET inline I slli_i32(I a, int n) { return _mm512_slli_epi32(a, n); }
+// int16 saturations of low's lanes, then of high's, in order.
+QX_SIMD_TARGET inline I narrow_i32(I low, I high) {
+  // packs works per 128-bit block: [low's block k, high's block k].
+  return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                  _mm512_packs_epi32(low, high));
+}
+// table[i] (low half) and table[i + 1] (high half) per lane, 0 <= i <= 255,
+// from a table of 257 entries: word permutations over its four 64-entry
+// blocks, which cost a few operations where a gather costs one load per lane.
+QX_SIMD_TARGET inline I gather_pairs(const int16_t *table, I i) {
+  const I words = _mm512_or_si512(i, _mm512_slli_epi32(_mm512_add_epi32(i, _mm512_set1_epi32(1)), 16));
+  // Each permutation reads the word index's low 6 bits.
+  const I t0 = _mm512_permutex2var_epi16(load(table), words, load(table + 32));
+  const I t1 = _mm512_permutex2var_epi16(load(table + 64), words, load(table + 96));
+  const I t2 = _mm512_permutex2var_epi16(load(table + 128), words, load(table + 160));
+  const I t3 = _mm512_permutex2var_epi16(load(table + 192), words, load(table + 224));
+  const __mmask32 bit6 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(64));
+  const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
+  const __mmask32 last = _mm512_test_epi16_mask(words, _mm512_set1_epi16(256));
+  const I v = _mm512_mask_blend_epi16(bit7, _mm512_mask_blend_epi16(bit6, t0, t1),
+                                      _mm512_mask_blend_epi16(bit6, t2, t3));
+  return _mm512_mask_set1_epi16(v, last, table[256]);
 }
 
 // acc + a[2i] b[2i] + a[2i+1] b[2i+1] per 32-bit lane, wrapping (never

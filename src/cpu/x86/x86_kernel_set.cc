@@ -1,9 +1,10 @@
 // Which x86 variant each operator prefers: AVX2 over SSE4.1 over portable,
 // each only for the lengths its step divides; dense layers AVX-VNNI over
-// AVX2, and for long rows AVX-512 (VNNI over BW); single rows of 64 inputs or
-// more vpdpbusd over x's bytes where AVX-512 VNNI has it. One row per instruction set,
-// slowest first, so that each later row is preferred to the ones before; an
-// empty entry keeps what the earlier rows chose.
+// AVX2, and for long rows AVX-512 (VNNI over BW); single rows of 64 inputs
+// or more vpdpbusd over x's bytes where AVX-512 VNNI has it; the lstm cell
+// AVX-512 BW over AVX2. One row per instruction set, slowest first, so that
+// each later row is preferred to the ones before; an empty entry keeps what
+// the earlier rows chose.
 #include "cpu/cpu_backend.h"
 #include "cpu/x86/x86_kernels.h"
 
@@ -41,7 +42,7 @@ constexpr IsaVariants kIsaVariants[] = {
     {CPU_AVXVNNI, {}, {}, dense_cells_avxvnni, dense_pairs_avxvnni, nullptr, nullptr, nullptr,
      nullptr, {}, {}, {}, {}},
     {CPU_AVX512BW, {}, {}, nullptr, nullptr, dense_cells_avx512bw, dense_pairs_avx512bw, nullptr,
-     nullptr, {}, {}, {}, {}},
+     lstm_cell_i16_avx512bw, {}, {}, {}, {}},
     {CPU_AVX512VNNI, {}, {}, nullptr, nullptr, dense_cells_avx512vnni, dense_pairs_avx512vnni,
      dense_pairs_avx512vnni_bytes, nullptr, {}, {}, {}, {}},
 };

@@ -29,6 +29,8 @@ void dense_pairs_avx512vnni_bytes(const DenseTask &task, uint64_t item);
 // 8 (SSE4.1) or 16 (AVX2) cells per step, then the portable cell for the rest.
 void lstm_cell_i16_sse41(const LstmTask &task, int32_t begin, int32_t end);
 void lstm_cell_i16_avx2(const LstmTask &task, int32_t begin, int32_t end);
+// 32 (AVX-512 BW) cells per step, then one masked step.
+void lstm_cell_i16_avx512bw(const LstmTask &task, int32_t begin, int32_t end);
 
 // k % 32 == 0: four 8-lane accumulators, step t adding elements 32t + 8b + j
 // to accumulator b by fused multiply-add; then g = (acc2 + acc3) + (acc0 + acc1),
