@@ -26,8 +26,4 @@ void mel_energies_portable(const float *power, float *energies, int32_t bands) {
   for (int32_t b = 0; b < bands; ++b) energies[b] = mel_band_energy(power, b);
 }
 
-bool mel_band_is_empty(int band) {
-  return QX_MEL_BAND_EDGES[band] >= QX_MEL_BAND_EDGES[band + 2];
-}
-
 }  // namespace qx

@@ -2,6 +2,8 @@
 // voice detector's front end.
 #pragma once
 
+#include "frontend/mel_tables.h"
+
 namespace qx {
 
 // Energy of mel band `band` (0..39) from 257 bin powers. The triangle's
@@ -9,7 +11,10 @@ namespace qx {
 // subtraction of the fall slope, so both users see the same bits.
 float mel_band_energy(const float *power, int band);
 
-// True when the band has neither a rising nor a falling side.
-bool mel_band_is_empty(int band);
+// True when the band has neither a rising nor a falling side. Inline: the
+// detector asks for each band of every chunk.
+inline bool mel_band_is_empty(int band) {
+  return QX_MEL_BAND_EDGES[band] >= QX_MEL_BAND_EDGES[band + 2];
+}
 
 }  // namespace qx
