@@ -384,7 +384,8 @@ void dense_byte_cases(KernelVsReference *test, Opcode opcode) {
       {"x 32767, w -128", [](int32_t) { return 32767; }, [](int32_t) { return -128; }},
       {"x -32768 / 32767, w -128 / 127", [](int32_t k) { return k % 2 ? 32767 : -32768; },
        [](int32_t k) { return k % 3 ? -128 : 127; }},
-      {"x -1, 255, -256, w 127 / -128", [](int32_t k) { return k % 3 == 0 ? -1 : k % 3 == 1 ? 255 : -256; },
+      {"x -1, 255, -256, w 127 / -128",
+       [](int32_t k) { return k % 3 == 0 ? -1 : k % 3 == 1 ? 255 : -256; },
        [](int32_t k) { return k % 2 ? 127 : -128; }},
   };
   for (const int32_t n_in : {63, 64, 127, 192, 2047, 2048, 2049}) {
@@ -394,7 +395,9 @@ void dense_byte_cases(KernelVsReference *test, Opcode opcode) {
         std::vector<int16_t> x(static_cast<size_t>(n_in));
         std::vector<int8_t> w(static_cast<size_t>(n_out) * n_in);
         for (int32_t k = 0; k < n_in; ++k) x[k] = static_cast<int16_t>(p.x(k));
-        for (size_t i = 0; i < w.size(); ++i) w[i] = static_cast<int8_t>(p.w(static_cast<int32_t>(i)));
+        for (size_t i = 0; i < w.size(); ++i) {
+          w[i] = static_cast<int8_t>(p.w(static_cast<int32_t>(i)));
+        }
         const Call call{opcode,
                         {operand(random.i16(static_cast<size_t>(n_out)), true), operand(x, true),
                          operand(w, false), operand(random.i8(static_cast<size_t>(n_out)), false)},
@@ -719,8 +722,8 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
        fn(dense_pairs_avxvnni)},
       {"dense one row AVX-512", fn(plan_dense(one, avx512, 1, 7, wide, false).pairs),
        fn(dense_pairs_avx512bw)},
-      {"dense one row AVX-512 VNNI: bytes", fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs),
-       fn(dense_pairs_avx512vnni_bytes)},
+      {"dense one row AVX-512 VNNI: bytes",
+       fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
       {"dense one row AVX-512 VNNI, shortest for bytes",
        fn(plan_dense(one, avx512_vnni, 1, 7, bytes, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
       {"dense one row AVX-512 without VNNI: no bytes",

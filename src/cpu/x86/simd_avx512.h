@@ -64,8 +64,8 @@ QX_SIMD_TARGET inline I load_i16_as_i32(const int16_t *p) {
 // The first n (0 <= n <= kI32Lanes) of 16 int16 values, zeros above them;
 // masked-off elements are not read.
 QX_SIMD_TARGET inline I load_partial_i16_as_i32(const int16_t *p, int32_t n) {
-  return _mm512_cvtepi16_epi32(
-      _mm256_maskz_loadu_epi16(static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<uint32_t>(n))), p));
+  const auto mask = static_cast<__mmask16>(_bzhi_u32(~0u, static_cast<uint32_t>(n)));
+  return _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(mask, p));
 }
 // The first n (0 < n < 2 kI32Lanes) int16 values of v; the rest of p is
 // not written.
@@ -93,7 +93,8 @@ QX_SIMD_TARGET inline I narrow_i32(I low, I high) {
 // from a table of 257 entries: word permutations over its four 64-entry
 // blocks, which cost a few operations where a gather costs one load per lane.
 QX_SIMD_TARGET inline I gather_pairs(const int16_t *table, I i) {
-  const I words = _mm512_or_si512(i, _mm512_slli_epi32(_mm512_add_epi32(i, _mm512_set1_epi32(1)), 16));
+  const I next = _mm512_add_epi32(i, _mm512_set1_epi32(1));
+  const I words = _mm512_or_si512(i, _mm512_slli_epi32(next, 16));
   // Each permutation reads the word index's low 6 bits.
   const I t0 = _mm512_permutex2var_epi16(load(table), words, load(table + 32));
   const I t1 = _mm512_permutex2var_epi16(load(table + 64), words, load(table + 96));
