@@ -20,6 +20,9 @@ constexpr int32_t kByteStep = 64;  // inputs per step
 // The split x of one call, on the stack; longer rows take vpdpwssd.
 constexpr int32_t kMaxSplitInputs = 2048;
 
+// Read and written with unaligned loads and stores, which cost nothing more
+// on aligned data: 64-bit Windows GCC may not honour the alignment of a
+// local (GCC bug 54412).
 struct SplitX {
   // Zero from n_in to the end of its last step: zero bytes add nothing
   // whatever the weights, so the last step needs only the weights masked.
@@ -38,8 +41,8 @@ QX_SIMD_TARGET void split_x(const int16_t *x, int32_t n_in, SplitX *split) {
                       : rest > 0 ? _mm512_maskz_loadu_epi16(_bzhi_u32(~0u, rest), x + k)
                                  : _mm512_setzero_si512();
     const __m512i high = _mm512_srai_epi16(v, 8);
-    _mm256_store_si256(reinterpret_cast<__m256i *>(split->lo + k), _mm512_cvtepi16_epi8(v));
-    _mm256_store_si256(reinterpret_cast<__m256i *>(split->hi + k), _mm512_cvtepi16_epi8(high));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(split->lo + k), _mm512_cvtepi16_epi8(v));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(split->hi + k), _mm512_cvtepi16_epi8(high));
     hi_sums = _mm512_add_epi32(hi_sums, _mm512_madd_epi16(high, ones));
   }
   split->correction = static_cast<uint32_t>(_mm512_reduce_add_epi32(hi_sums)) * 32768u;
@@ -64,8 +67,8 @@ QX_SIMD_TARGET inline void byte_dots(const int8_t *const (&w)[R], const SplitX &
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) lo_acc[r] = hi_acc[r] = simd::zero();
   for (int32_t k = 0; k < steps_end; k += kByteStep) {
-    const simd::I lo = _mm512_load_si512(split.lo + k);
-    const simd::I hi = _mm512_load_si512(split.hi + k);
+    const simd::I lo = _mm512_loadu_si512(split.lo + k);
+    const simd::I hi = _mm512_loadu_si512(split.hi + k);
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
       simd::I wr = _mm512_loadu_si512(w[r] + k);
@@ -79,8 +82,8 @@ QX_SIMD_TARGET inline void byte_dots(const int8_t *const (&w)[R], const SplitX &
   if (steps_end < n_in) {
     // Masked-off weights are not read: a row may end before unmapped memory.
     const __mmask64 mask = _bzhi_u64(~0ull, static_cast<uint32_t>(n_in - steps_end));
-    const simd::I lo = _mm512_load_si512(split.lo + steps_end);
-    const simd::I hi = _mm512_load_si512(split.hi + steps_end);
+    const simd::I lo = _mm512_loadu_si512(split.lo + steps_end);
+    const simd::I hi = _mm512_loadu_si512(split.hi + steps_end);
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
       const simd::I wr = _mm512_maskz_loadu_epi8(mask, w[r] + steps_end);
