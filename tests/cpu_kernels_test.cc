@@ -389,7 +389,7 @@ void dense_byte_cases(KernelVsReference *test, Opcode opcode) {
        [](int32_t k) { return k % 2 ? 127 : -128; }},
   };
   for (const int32_t n_in : {63, 64, 127, 192, 2047, 2048, 2049}) {
-    for (const int32_t n_out : {2, 9}) {
+    for (const int32_t n_out : {9, 14}) {
       for (const auto &p : patterns) {
         SCOPED_TRACE(::testing::Message() << n_out << " x " << n_in << ", " << p.what);
         std::vector<int16_t> x(static_cast<size_t>(n_in));
@@ -723,11 +723,13 @@ TEST(KernelPlan, VariantsFollowFeatureBitsAndShapes) {
       {"dense one row AVX-512", fn(plan_dense(one, avx512, 1, 7, wide, false).pairs),
        fn(dense_pairs_avx512bw)},
       {"dense one row AVX-512 VNNI: bytes",
-       fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
+       fn(plan_dense(one, avx512_vnni, 1, 9, wide, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
       {"dense one row AVX-512 VNNI, shortest for bytes",
-       fn(plan_dense(one, avx512_vnni, 1, 7, bytes, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
+       fn(plan_dense(one, avx512_vnni, 1, 8, bytes, false).pairs), fn(dense_pairs_avx512vnni_bytes)},
+      {"dense one row AVX-512 VNNI, fewer outputs than bytes need",
+       fn(plan_dense(one, avx512_vnni, 1, 7, wide, false).pairs), fn(dense_pairs_avx512vnni)},
       {"dense one row AVX-512 without VNNI: no bytes",
-       fn(plan_dense(one, avx512, 1, 7, bytes, false).pairs), fn(dense_pairs_avxvnni)},
+       fn(plan_dense(one, avx512, 1, 8, bytes, false).pairs), fn(dense_pairs_avxvnni)},
       {"dense rows AVX-512 VNNI", fn(plan_dense(one, avx512_vnni, 3, 7, wide, false).cells),
        fn(dense_cells_avx512vnni)},
       {"dense short rows under AVX-512: AVX-VNNI",

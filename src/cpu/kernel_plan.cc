@@ -65,7 +65,8 @@ DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t
   if (kernels.dense_pairs && !(accumulate && n_out == 1)) {
     const uint64_t items =
         max_u64(1, min_u64(static_cast<uint64_t>(n_out) / 2, squared(threads.count)));
-    if (kernels.dense_pairs_bytes && n_in >= kDenseBytesMinInputs) {
+    if (kernels.dense_pairs_bytes && n_in >= kDenseBytesMinInputs &&
+        n_out >= kDenseBytesMinOutputs) {
       return {nullptr, kernels.dense_pairs_bytes, items};
     }
     return {nullptr, wide ? kernels.dense_pairs_wide : kernels.dense_pairs, items};

@@ -53,8 +53,8 @@ struct DensePlan {
 // those, with max(1, min(n_out / 2, N^2)) items, even without a pool; else,
 // and for dense_acc_i8 with a single output, the portable cell kernel. Rows
 // of kDenseWideMinInputs inputs or more take the set's 512-bit variants
-// where it has them; single rows of kDenseBytesMinInputs or more its byte
-// variant before those.
+// where it has them; single rows of kDenseBytesMinInputs or more and
+// kDenseBytesMinOutputs outputs or more its byte variant before those.
 DensePlan plan_dense(KernelThreads threads, const CpuKernelSet &kernels, int32_t rows,
                      int32_t n_out, int32_t n_in, bool accumulate);
 
@@ -68,6 +68,10 @@ constexpr int32_t kDenseWideMinInputs = 112;
 // length BM_dense_width measures (64 to 256 inputs, 240 outputs: 0.7x to
 // 0.9x the time); shorter rows are mostly its masked last step.
 constexpr int32_t kDenseBytesMinInputs = 64;
+// Splitting x costs a few steps per call: the detector's 2 x 80 logits
+// took 39 ns by bytes against 27 by vpdpwssd. From one four-pair group on,
+// the split is shared by eight rows or more.
+constexpr int32_t kDenseBytesMinOutputs = 8;
 
 // The vector lstm variants finish lengths that are not whole steps cell by
 // cell, so one variant serves every item.
