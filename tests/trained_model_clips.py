@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The bundled model and the built-in detector on short clips that were not
 used in training: each speech clip is let through and named correctly, each
-non-speech clip is gated out at the default threshold.
+recorded clip (short words joined by short pauses) is let through in every
+frame, each non-speech clip is gated out at the default threshold. The
+language of recorded clips is printed, not checked: the model names it on
+only about a quarter of recorded frames (models/MODEL.md).
 
     trained_model_clips.py DEMO MODEL CLIP_FOLDER
 """
@@ -11,9 +14,11 @@ import os
 import subprocess
 import sys
 
-# Clips the current default model is known to get wrong (see models/MODEL.md):
-# reported on every run, but only a miss outside this list fails the test.
-KNOWN_MISSES = set()
+# Clips the current default model and detector are known to get wrong (see
+# models/MODEL.md): reported on every run, but only a miss outside this list
+# fails the test. The detector drops one frame of the French digits, whose
+# pauses are longer than it holds through.
+KNOWN_MISSES = {"recorded-fr"}
 
 
 def main():
@@ -35,6 +40,13 @@ def main():
             continue
         expected = name.split("-", 1)[1]
         voiced = [f for f in lines[:-1] if f["voiced"]]
+        if name.startswith("recorded-"):
+            if summary["voiced"] != summary["frames"]:
+                failures.append(f"{name}: {summary['voiced']} of {summary['frames']} frames voiced")
+            elif voiced:
+                named = max(summary["shares"], key=summary["shares"].get)
+                print(f"{name}: named {named} (recorded speech: not checked)")
+            continue
         if not voiced:
             failures.append(f"{name}: no voiced frame")
             continue

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the short clips of tests/data/clips/ (16 kHz FLAC), none used in
 training: espeak-ng speech in held-out variant voices reading our own
-sentences, music from the half of the music-on-hold pool that training
-never heard, and generated noise, tones and silence.
+sentences, recorded telephone prompts of short words from the held-out
+tenth of each asterisk voice, music from the half of the music-on-hold pool
+that training never heard, and generated noise, tones and silence.
 
     make_test_clips.py ROOT
 """
@@ -15,6 +16,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 import data  # noqa: E402
+import recorded  # noqa: E402
 
 SENTENCES = {
     "de": ("de", "m3", "Am Sonntag fahren wir mit dem Zug an die Küste und essen dort frischen Fisch mit Kartoffeln."),
@@ -28,6 +30,19 @@ SENTENCES = {
     "unknown": ("pl", "anika", "W niedzielę pojedziemy pociągiem nad morze i zjemy świeżą rybę w porcie."),
 }
 FRAME = 32768
+RECORDED_FRAMES = 3
+
+
+def short_prompts(work, speaker):
+    """A speaker's held-out clips of at most 1.2 s (single words, digits),
+    joined by the evaluation streams' 0.25 s gaps into whole frames."""
+    clips = sorted((c for c in recorded.clips(work) if c["speaker"] == speaker and c["part"] == "val"
+                    and c["seconds"] <= 1.2), key=lambda c: c["path"])
+    gap = np.zeros(data.GAP, np.float32)
+    x = np.concatenate([part for c in clips for part in (data.load_pcm(f"{work}/{c['path']}"), gap)])
+    if len(x) < RECORDED_FRAMES * FRAME:
+        raise SystemExit(f"{speaker}: {len(x) / 16000:.1f} s of short held-out prompts, too few")
+    return x[:RECORDED_FRAMES * FRAME]
 
 
 def espeak(voice, variant, text):
@@ -56,8 +71,11 @@ def main():
         x = x / (data.active_rms(x) + 1e-9) * 10 ** (-26 / 20)
         x = np.pad(x, (0, max(0, FRAME - len(x))))[:FRAME]  # exactly one frame
         flac(f"{out}/speech-{label}.flac", x)
+    work = os.environ.get("QX_TRAINING_WORK", "/work/qx_training_work")
+    for speaker, lang in recorded.ASTERISK.items():  # at the level they were recorded at
+        flac(f"{out}/recorded-{recorded.label_of(lang)}.flac", short_prompts(work, speaker))
     rng = np.random.default_rng(33)
-    held_out = data.music_pool(os.environ.get("QX_TRAINING_WORK", "/work/qx_training_work"), "test")
+    held_out = data.music_pool(work, "test")
     start = 30 * 16000  # inside the first held-out music-on-hold file
     flac(f"{out}/nonspeech-music.flac", held_out[start:start + FRAME] * 10 ** (-20 / 20))
     flac(f"{out}/nonspeech-noise.flac", data.colored_noise(rng, FRAME, "pink") * 10 ** (-40 / 20))

@@ -171,7 +171,8 @@ def main():
             "Detector streams: alternating segments of speech (any language, synthetic and 1/3 of "
             "the recorded prompts; a fifth of the speech segments are recorded letters, syllables "
             "and words of klettres and ktuberling in many languages; labelled per 512-sample chunk where the clean utterance is within "
-            "35 dB of its peak, pauses up to 0.3 s bridged) and non-speech (digital silence, "
+            "35 dB of its peak, pauses up to 0.3 s bridged; the candidate of `results/detector.md`: groups of "
+            "recorded clips, pauses under 1 s bridged and 0.38 s held after speech) and non-speech (digital silence, "
             "-90 to -70 dBFS noise, white/pink/brown noise, music, tones, clicks and hum at -65 to "
             "-8 dBFS, game sound effects over faint noise; music is 30% of the segments). Music "
             "with singing: the music pools (music on hold, supertux and hedgewars music) are instrumental; a song's voice counts as speech (it is "
@@ -199,6 +200,8 @@ def main():
     for name, title in (("synthetic", "Held-out synthetic speech (voices and sentences never trained on) "
                          "and non-speech"),
                         ("quiet", "Held-out synthetic speech at -35 dBFS"),
+                        ("detector", "The voice gate: the committed detector and a candidate that holds through pauses "
+                         "(not shipped)"),
                         ("recorded", "Recorded speech, one fold of corpora left out at a time"),
                         ("recorded-before", "Recorded speech: the model the recipe started from, on the "
                          "same streams (a fair figure only where that model never heard recorded speech, "

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Quantisation-aware training and export.
 
-    train.py detector WORK MINUTES     -> WORK/models/vad_weights.json
+    train.py detector WORK MINUTES [BRIDGE HANGOVER]
+                                       -> WORK/models/vad_weights.json
     train.py classifier WORK RECIPE [--seed N] [--leave-out FOLDS] [--minutes M] [--name NAME]
                                        -> WORK/models/NAME.qx (+ .pt, .checks.json)
 
-Training stops after MINUTES of wall time and keeps the checkpoint that did
+Training stops after MINUTES of wall time (or the recipe's iterations) and keeps the checkpoint that did
 best on the held-out features (for the classifier: synthetic held-out speech
 and recorded validation speech together). The classifier's settings come
 from its recipe (recipe.py).
@@ -503,7 +504,8 @@ def classifier_accuracy(model, x, y):
 
 def main():
     if sys.argv[1] == "detector":
-        train_detector(sys.argv[2], float(sys.argv[3]))
+        labels = [int(v) for v in sys.argv[4:6]]  # bridge, hangover: 10 0 were the committed detector's
+        train_detector(sys.argv[2], float(sys.argv[3]), *labels)
         return
     parser = argparse.ArgumentParser(description="Trains the classifier from a recipe.")
     parser.add_argument("what", choices=["classifier"])
