@@ -126,9 +126,10 @@ def main():
             "library's scores to about 1e-4.", ""]
     out += ["## Data", "", "### Sources and licences", "", "| package | licence |", "|---|---|"]
     out += [f"| {k} | {v} |" for k, v in LICENCES.items()]
-    out += ["", "No audio from these packages is committed to the repository; the test clips in "
-            "`tests/data/clips/` are espeak-ng speech (held-out voices and our own sentences) and "
-            "generated noise, tones and silence.", "",
+    out += ["", "The only audio of these packages in the repository is in `tests/data/clips/`: 6.1 s of "
+            "held-out asterisk-core-sounds prompts per voice (CC-BY-SA-3.0) and 2.048 s of held-out music "
+            "on hold (CC-BY-SA-3.0); the other test clips are espeak-ng speech (held-out voices and our own "
+            "sentences) and generated noise, tones and silence.", "",
             "Recorded speech in Debian other than the packages above is reserved for independent "
             "evaluation and was not used.", "",
             "### Running text (sentences per language after filtering)", "",
