@@ -96,13 +96,20 @@ def train_detector(work, minutes, bridge=32, hangover=12):
     rng = np.random.default_rng(5)
     # false triggers on music and noise cost more than a missed speech chunk
     pos_weight = torch.tensor([float(os.environ.get("QX_DETECTOR_NONSPEECH_WEIGHT", "2.5")), 1.0])
+    windows = StreamWindows(len(xtr), batch, steps, rng)
+    state = None
     while time.time() - start < minutes * 60:
-        idx = rng.integers(0, len(xtr) - steps, size=batch)
+        idx, fresh = windows.next()
         x = torch.stack([xtr[i:i + steps] for i in idx])
         y = torch.stack([ytr[i:i + steps] for i in idx])
-        logits, _ = model(x)
-        loss = torch.nn.functional.cross_entropy(logits[:, warm:].reshape(-1, 2), y[:, warm:].reshape(-1),
-                                                 weight=pos_weight)
+        if state is not None:  # a row that jumped elsewhere starts from rest, as the library's detector does
+            keep = torch.tensor(~fresh, dtype=torch.float32)[:, None]
+            state = tuple(v.detach() * keep for v in state)
+        logits, state = model(x, state)
+        # a row's first steps after a jump hear no context yet: not scored
+        mask = torch.ones(batch, steps, dtype=torch.bool)
+        mask[torch.tensor(fresh), :warm] = False
+        loss = torch.nn.functional.cross_entropy(logits[mask], y[mask], weight=pos_weight)
         opt.zero_grad()
         loss.backward()
         opt.step()
@@ -130,6 +137,30 @@ def train_detector(work, minutes, bridge=32, hangover=12):
     log(f"detector: {it} iterations, best held-out frame score {best:.4f}")
     update_meta(work, detector_minutes=round((time.time() - start) / 60, 1), detector_iterations=it,
                 detector_frame_score_torch=best, detector_bridge=bridge, detector_hangover=hangover)
+
+
+class StreamWindows:
+    """Where each row of a detector batch reads the training streams next.
+    A row goes on where its last window ended, its recurrent state carried
+    over, and only now and then jumps elsewhere and starts from rest: the
+    library's detector runs on from its start without a reset, so training
+    must reach states that minutes of input lead to, not only the first
+    seconds after a reset."""
+
+    def __init__(self, length, batch, steps, rng, jump=1 / 48):
+        self.length, self.steps, self.rng, self.jump = length, steps, rng, jump
+        self.cursor = np.zeros(batch, np.int64)
+        self.started = False
+
+    def next(self):
+        """(start of each row's window, which rows jumped and start from rest)."""
+        c = self.cursor
+        fresh = (c + self.steps > self.length) | (self.rng.random(len(c)) < self.jump) | (not self.started)
+        c[fresh] = self.rng.integers(0, self.length - self.steps, size=int(fresh.sum()))
+        self.started = True
+        out = c.copy()
+        c += self.steps
+        return out, fresh
 
 
 def detector_frames(model, x, y, kind):

@@ -1,5 +1,5 @@
-"""The detector's chunk labels and the classifier's vocal-tract warp: the
-two transforms of training data that no library test sees."""
+"""The detector's chunk labels and training windows, and the classifier's
+vocal-tract warp: the transforms of training data that no library test sees."""
 import unittest
 
 import support
@@ -44,6 +44,33 @@ class SpeechLabels(unittest.TestCase):
     def test_files_without_activity_keep_their_labels(self):
         d = {"label": chunks(".##.").astype(np.int8)}
         self.assertEqual(pattern(train.detector_labels(d, 9, 9)), ".##.")
+
+
+class DetectorWindows(unittest.TestCase):
+    """Rows of a detector batch read the streams on, or jump and start from rest."""
+
+    CASES = [  # stream length, steps, jump probability
+        (1000, 160, 0.0),   # rows run to the stream's end, then must jump
+        (100000, 160, 0.2),
+        (161, 160, 0.0),    # room for a single window
+    ]
+
+    def test_windows_continue_or_jump_within_the_streams(self):
+        for length, steps, jump in self.CASES:
+            with self.subTest(length=length, steps=steps, jump=jump):
+                w = train.StreamWindows(length, 16, steps, np.random.default_rng(1), jump)
+                before, fresh = w.next()
+                self.assertTrue(fresh.all())  # nothing to carry at the start
+                continued = 0
+                for _ in range(200):
+                    start, fresh = w.next()
+                    self.assertTrue(((start >= 0) & (start + steps <= length)).all())
+                    # a row that did not jump reads on exactly where it stopped
+                    np.testing.assert_array_equal(start[~fresh], before[~fresh] + steps)
+                    continued += int((~fresh).sum())
+                    before = start
+                if jump == 0.0 and length > 2 * steps:
+                    self.assertGreater(continued, 0)
 
 
 class MelWarp(unittest.TestCase):
