@@ -42,6 +42,7 @@ def variant_recipe(work, base, variant):
         section, key = path.split(".")
         r[section][key] = json.loads(value)
     out = f"{work}/models/recipe-{name}.json"
+    os.makedirs(os.path.dirname(out), exist_ok=True)  # a fresh WORK has no models yet
     with open(out, "w") as f:
         json.dump(r, f, indent=1)
     return out
