@@ -169,11 +169,12 @@ def main():
             "0-30 dB SNR (p 0.6: white, pink, brown, music, babble of 3-6 training "
             "utterances, tones/clicks), speech level -45 to -10 dBFS RMS; during training, "
             "0-2 masks of 1-6 bands and 0-2 masks of 1-6 steps per example.", "",
-            "Detector streams: alternating segments of speech (any language, synthetic and 1/3 of "
-            "the recorded prompts; a fifth of the speech segments are recorded letters, syllables "
+            "Detector streams: alternating segments of speech (any language, synthetic and every other group of "
+            "the recorded training clips; a fifth of the speech segments are recorded letters, syllables "
             "and words of klettres and ktuberling in many languages; labelled per 512-sample chunk where the clean utterance is within "
-            "35 dB of its peak, pauses up to 0.3 s bridged; the candidate of `results/detector.md`: groups of "
-            "recorded clips, pauses under 1 s bridged and 0.38 s held after speech) and non-speech (digital silence, "
+            "35 dB of its peak; recorded clips in groups of one to six joined by 0.25 s gaps, pauses under 1 s "
+            "bridged and 0.38 s held after speech, within each segment) and non-speech (0.5-6 s long, a quarter "
+            "of them 6-24 s: digital silence, "
             "-90 to -70 dBFS noise, white/pink/brown noise, music, tones, clicks and hum at -65 to "
             "-8 dBFS, game sound effects over faint noise; music is 30% of the segments). Music "
             "with singing: the music pools (music on hold, supertux and hedgewars music) are instrumental; a song's voice counts as speech (it is "
@@ -201,8 +202,7 @@ def main():
     for name, title in (("synthetic", "Held-out synthetic speech (voices and sentences never trained on) "
                          "and non-speech"),
                         ("quiet", "Held-out synthetic speech at -35 dBFS"),
-                        ("detector", "The voice gate: the committed detector and a candidate that holds through pauses "
-                         "(not shipped)"),
+                        ("detector", "The voice gate: the shipped detector and the one before it"),
                         ("recorded", "Recorded speech, one fold of corpora left out at a time"),
                         ("recorded-before", "Recorded speech: the model the recipe started from, on the "
                          "same streams (a fair figure only where that model never heard recorded speech, "
