@@ -468,7 +468,8 @@ def detector_set(work, tool, split, seconds):
         else:
             # A host hears minutes of music: a detector that only ever heard
             # a few seconds of it drifts into voicing it after a while.
-            n = int(rng.uniform(0.5, 6) * SR if rng.random() < 0.75 else rng.uniform(6, 24) * SR) // 512 * 512
+            seconds = rng.uniform(0.5, 6) if rng.random() < 0.75 else rng.uniform(6, 24)
+            n = int(seconds * SR) // 512 * 512
             if kind == "effects":  # sound effects with gaps of faint noise
                 x = colored_noise(rng, n, "pink") * 10 ** (rng.uniform(-80, -55) / 20)
                 add_effects(rng, x, effects, rng.integers(1, 6), -40, -10)

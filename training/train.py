@@ -149,15 +149,13 @@ class StreamWindows:
 
     def __init__(self, length, batch, steps, rng, jump=1 / 48):
         self.length, self.steps, self.rng, self.jump = length, steps, rng, jump
-        self.cursor = np.zeros(batch, np.int64)
-        self.started = False
+        self.cursor = np.full(batch, length, np.int64)  # past the end: every row starts by jumping
 
     def next(self):
         """(start of each row's window, which rows jumped and start from rest)."""
         c = self.cursor
-        fresh = (c + self.steps > self.length) | (self.rng.random(len(c)) < self.jump) | (not self.started)
+        fresh = (c + self.steps > self.length) | (self.rng.random(len(c)) < self.jump)
         c[fresh] = self.rng.integers(0, self.length - self.steps, size=int(fresh.sum()))
-        self.started = True
         out = c.copy()
         c += self.steps
         return out, fresh
